@@ -1,0 +1,60 @@
+// Norvalithd: wireless M-Bus concentrator. No options, no environment: every
+// path and value it uses is fixed in constants.hpp.
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
+
+#include "core/constants.hpp"
+#include "core/log.hpp"
+#include "core/loop.hpp"
+#include "serial/line.hpp"
+#include "serial/lock.hpp"
+#include "serial/radio.hpp"
+#include "serial/reader.hpp"
+
+using namespace norvalith;
+
+namespace {
+// Lives for the whole process; too large for the stack of a small gateway.
+Receiver g_receiver;
+}  // namespace
+
+int main() {
+    setsid();
+    openlog(kSyslogIdent, LOG_PID | LOG_NDELAY, LOG_DAEMON);
+    log_msg(LOG_NOTICE, "started");
+
+    if (!lock_device(kLockPattern, kSerialDevice, kLockTimeoutSeconds)) {
+        log_msg(LOG_ERR, "device ttyS1 is locked");
+        return EXIT_FAILURE;
+    }
+    const int line = open_serial(kSerialDevice, kLineBitsPerSecond, kLineDataBits, kLineParity, kLineStopBits);
+    if (line < 0) {
+        return EXIT_FAILURE;
+    }
+    if (!init_radio(line)) {
+        log_msg(LOG_ERR, "rc1180 initialize error");
+        return EXIT_FAILURE;
+    }
+
+    Receiver& receiver = g_receiver;
+    receiver.table = attach_meter_table(kTableKeyPath, kTableProjectId);
+    if (receiver.table == nullptr) {
+        log_msg(LOG_ERR, "meters initialize error");
+        return EXIT_FAILURE;
+    }
+    clear_meter_table(receiver.table);
+    receiver.export_dir = kExportDir;
+    load_settings(receiver.settings, kSettingsPath);
+    gather_identity(receiver.identity, kWiredInterface, kWanInterface, kVersionPath);
+    reset_receiver(receiver);
+
+    for (;;) {
+        const std::int32_t n = read_frame(line, receiver.rx, kRxCapacity, kFrameTimeoutSeconds);
+        check_day(receiver, std::time(nullptr));
+        if (n > 0) {
+            handle_frame(receiver, n);
+        }
+    }
+}

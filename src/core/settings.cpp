@@ -1,0 +1,117 @@
+#include "core/settings.hpp"
+
+#include <cstring>
+
+namespace norvalith {
+
+namespace {
+
+char g_line[kSettingsLineBuffer];
+
+char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool key_equals(const char* line_key, std::size_t length, const char* wanted) {
+    if (std::strlen(wanted) != length) {
+        return false;
+    }
+    for (std::size_t i = 0; i < length; ++i) {
+        if (ascii_lower(line_key[i]) != ascii_lower(wanted[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool is_blank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+}  // namespace
+
+const char* config_find(std::FILE* file, const char* key) {
+    if (file == nullptr) {
+        return nullptr;
+    }
+    std::rewind(file);
+    while (std::fgets(g_line, sizeof g_line, file) != nullptr) {
+        if (char* cr = std::strchr(g_line, '\r')) {
+            *cr = '\0';
+        }
+        if (char* lf = std::strchr(g_line, '\n')) {
+            *lf = '\0';
+        }
+        if (char* quote = std::strrchr(g_line, '"')) {
+            *quote = '\0';
+        }
+        char* equals = std::strchr(g_line, '=');
+        if (equals == nullptr) {
+            continue;
+        }
+        if (key_equals(g_line, static_cast<std::size_t>(equals - g_line), key)) {
+            const char* value = equals + 1;
+            return *value == '"' ? value + 1 : value;
+        }
+    }
+    return nullptr;
+}
+
+std::string config_text(std::FILE* file, const char* key) {
+    const char* value = config_find(file, key);
+    return value != nullptr ? std::string(value) : std::string();
+}
+
+std::uint32_t parse_uint(const char* text) {
+    while (is_blank(*text)) {
+        ++text;
+    }
+    bool negative = false;
+    if (*text == '+' || *text == '-') {
+        negative = *text == '-';
+        ++text;
+    }
+    constexpr std::uint64_t kMax = 0xFFFFFFFFULL;
+    std::uint64_t magnitude = 0;
+    bool saturated = false;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        magnitude = magnitude * 10 + static_cast<std::uint64_t>(*text - '0');
+        if (magnitude > kMax) {
+            saturated = true;
+            magnitude = kMax;
+        }
+    }
+    if (saturated) {
+        return static_cast<std::uint32_t>(kMax);
+    }
+    const auto value = static_cast<std::uint32_t>(magnitude);
+    return negative ? 0U - value : value;
+}
+
+std::uint32_t config_uint(std::FILE* file, const char* key) {
+    const char* value = config_find(file, key);
+    return value != nullptr ? parse_uint(value) : 0;
+}
+
+void load_settings(Settings& settings, const char* path) {
+    std::FILE* file = std::fopen(path, "r");
+    settings.enabled = config_uint(file, "MOD_WMBUS_ENABLED");
+    settings.ftp_server_ip = config_text(file, "MOD_WMBUS_FTP_SERV_IP");
+    settings.folder = config_text(file, "MOD_WMBUS_FOLDER");
+    settings.username = config_text(file, "MOD_WMBUS_USERNAME");
+    settings.password = config_text(file, "MOD_WMBUS_PASSWORD");
+    settings.period = config_uint(file, "MOD_WMBUS_PERIOD") / 60;
+    for (unsigned i = 1; i <= kMeterSlots; ++i) {
+        char key[32];
+        std::snprintf(key, sizeof key, "MOD_WMBUS_ADDR%u", i);
+        settings.meters[i - 1].address = config_uint(file, key);
+    }
+    if (file != nullptr) {
+        std::fclose(file);
+    }
+}
+
+void clear_export_flags(Settings& settings) {
+    for (MeterSlot& slot : settings.meters) {
+        slot.exported_today = 0;
+        slot.failure_logged = 0;
+    }
+}
+
+}  // namespace norvalith

@@ -1,0 +1,18 @@
+// Opening the serial line raw, non-blocking, at a given speed and frame format.
+#pragma once
+
+#include <termios.h>
+
+#include <cstdint>
+
+namespace norvalith {
+
+// Terminal speed code for a rate; every rate not in the table gives B9600.
+speed_t speed_code(std::uint32_t bits_per_second);
+
+// Returns the open descriptor, or -1 (logged as "open(%s) error: %s"). A failure
+// to apply the attributes is logged and the descriptor is still returned.
+int open_serial(const char* device_path, std::uint32_t bits_per_second, std::int32_t data_bits,
+                const char* parity_text, std::int32_t stop_bits);
+
+}  // namespace norvalith

@@ -1,0 +1,32 @@
+// Bringing the RC1180 module's configuration memory into line with our table.
+#pragma once
+
+#include <cstdint>
+
+namespace norvalith {
+
+struct ConfigPair {
+    std::uint8_t address;
+    std::uint8_t value;
+};
+
+// The parameters the daemon owns, in the order they are written; ends with 255, 255.
+inline constexpr ConfigPair CONFIG_PAIRS[] = {
+    {0, 1},   {1, 5},  {3, 1},  {4, 0},  {5, 1},  {10, 0}, {16, 124}, {18, 1},
+    {22, 0},  {48, 5}, {53, 0}, {54, 0}, {58, 0}, {61, 2}, {62, 0},   {63, 0},
+    {255, 255},
+};
+
+inline constexpr std::uint8_t kCmdEnterConfig = 0x00;
+inline constexpr std::uint8_t kCmdReadMemory = '0';
+inline constexpr std::uint8_t kCmdWriteMemory = 'M';
+inline constexpr std::uint8_t kCmdEndWrite = 0xFF;
+inline constexpr std::uint8_t kCmdExitConfig = 'X';
+inline constexpr std::uint8_t kPrompt = '>';
+
+// Drains the line (at most 10 s of chatter), reads the memory, writes the pairs that
+// differ and leaves configuration mode. False, without leaving configuration mode,
+// as soon as an awaited answer is missing or wrong.
+bool init_radio(int line);
+
+}  // namespace norvalith

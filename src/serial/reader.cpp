@@ -1,0 +1,84 @@
+#include "serial/reader.hpp"
+
+#include <sys/select.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include "core/log.hpp"
+
+namespace norvalith {
+
+namespace {
+
+// Set while the line keeps failing, so the log gets one message, not one per call.
+bool g_line_failing = false;
+
+void pause_one_second() {
+    const timespec second{1, 0};
+    nanosleep(&second, nullptr);
+}
+
+// A first read that fails although the line was reported readable means the line
+// is broken (I/O error, hang-up); without the pause the caller would spin.
+void line_failed(ssize_t result, int error) {
+    if (!g_line_failing) {
+        g_line_failing = true;
+        if (result == 0) {
+            log_msg(LOG_ERR, "read: end of file");
+        } else {
+            log_msg(LOG_ERR, "read: %s", std::strerror(error));
+        }
+    }
+    pause_one_second();
+}
+
+}  // namespace
+
+std::int32_t read_frame(int line, std::uint8_t* buffer, std::int32_t capacity,
+                        std::int32_t first_byte_timeout_seconds) {
+    if (line < 0 || line >= FD_SETSIZE) {
+        // Not a descriptor select() can watch; behave like a failed wait.
+        log_msg(LOG_ERR, "select: %s", std::strerror(EBADF));
+        pause_one_second();
+        return 0;
+    }
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(line, &readable);
+    timeval wait{first_byte_timeout_seconds, 0};
+    if (select(FD_SETSIZE, &readable, nullptr, nullptr, &wait) < 0) {
+        log_msg(LOG_ERR, "select: %s", std::strerror(errno));
+        pause_one_second();
+    }
+    if (!FD_ISSET(line, &readable)) {
+        return 0;
+    }
+
+    timeval allowance{0, 200000};
+    std::int32_t count = 0;
+    for (;;) {
+        const ssize_t got = count < capacity
+                                ? read(line, buffer + count, static_cast<std::size_t>(capacity - count))
+                                : 0;
+        if (got <= 0) {
+            const int error = errno;
+            const bool nothing_pending = got < 0 && (error == EAGAIN || error == EWOULDBLOCK || error == EINTR);
+            if (count == 0 && capacity > 0 && !nothing_pending) {
+                line_failed(got, error);
+            }
+            return count;
+        }
+        g_line_failing = false;
+        // Linux writes the time left back into allowance, so it is used up across waits.
+        const int ready = select(line + 1, &readable, nullptr, nullptr, &allowance);
+        count += static_cast<std::int32_t>(got);
+        if (ready <= 0 || !FD_ISSET(line, &readable)) {
+            return count;
+        }
+    }
+}
+
+}  // namespace norvalith

@@ -1,0 +1,31 @@
+#include "telegram/base64.hpp"
+
+namespace norvalith {
+
+namespace {
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+}
+
+std::size_t base64_encode(const std::uint8_t* data, char* out, std::size_t n) {
+    std::size_t o = 0;
+    std::size_t i = 0;
+    for (; i + 3 <= n; i += 3) {
+        const std::uint32_t v = (std::uint32_t{data[i]} << 16U) | (std::uint32_t{data[i + 1]} << 8U) | data[i + 2];
+        out[o++] = kAlphabet[(v >> 18U) & 63U];
+        out[o++] = kAlphabet[(v >> 12U) & 63U];
+        out[o++] = kAlphabet[(v >> 6U) & 63U];
+        out[o++] = kAlphabet[v & 63U];
+    }
+    if (i < n) {
+        const bool two = i + 1 < n;
+        const std::uint32_t v = (std::uint32_t{data[i]} << 16U) | (two ? std::uint32_t{data[i + 1]} << 8U : 0U);
+        out[o++] = kAlphabet[(v >> 18U) & 63U];
+        out[o++] = kAlphabet[(v >> 12U) & 63U];
+        out[o++] = two ? kAlphabet[(v >> 6U) & 63U] : '=';
+        out[o++] = '=';
+    }
+    out[o] = '\0';
+    return o;
+}
+
+}  // namespace norvalith

@@ -1,0 +1,189 @@
+#include "telegram/export.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "core/log.hpp"
+#include "telegram/base64.hpp"
+
+namespace norvalith {
+
+namespace {
+
+// Appends to a fixed buffer; remembers when something did not fit.
+struct Writer {
+    char* out;
+    std::size_t capacity;
+    std::size_t length = 0;
+    bool overflow = false;
+
+    void put(char c) {
+        if (length + 1 < capacity) {
+            out[length++] = c;
+            out[length] = '\0';
+        } else {
+            overflow = true;
+        }
+    }
+
+    void text(const char* s) {
+        while (*s != '\0') {
+            put(*s++);
+        }
+    }
+
+    // Attribute and element text: markup characters become entities.
+    void escaped(const char* s) {
+        for (; *s != '\0'; ++s) {
+            switch (*s) {
+                case '&': text("&amp;"); break;
+                case '<': text("&lt;"); break;
+                case '>': text("&gt;"); break;
+                case '"': text("&quot;"); break;
+                case '\'': text("&apos;"); break;
+                default: put(*s); break;
+            }
+        }
+    }
+
+    void format(const char* fmt, ...) __attribute__((format(printf, 2, 3))) {
+        char piece[128];
+        va_list args;
+        va_start(args, fmt);
+        const int len = std::vsnprintf(piece, sizeof piece, fmt, args);
+        va_end(args);
+        if (len < 0 || static_cast<std::size_t>(len) >= sizeof piece) {
+            overflow = true;
+            return;
+        }
+        text(piece);
+    }
+};
+
+bool write_all(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t written = write(fd, data, size);
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::size_t format_export(char* out, std::size_t capacity, const std::uint8_t* burst, std::int32_t n,
+                          const MeterInfo& meter, const DeviceIdentity& identity, std::time_t now,
+                          const std::tm& local) {
+    // Never past this burst: bytes beyond it belong to an earlier telegram.
+    const std::size_t raw_length = n > 0 ? std::min<std::size_t>(burst[0], static_cast<std::size_t>(n)) : 0;
+    char raw[kBase64Capacity];
+    base64_encode(burst, raw, raw_length);
+
+    Writer w{out, capacity};
+    if (capacity > 0) {
+        out[0] = '\0';
+    }
+    w.text("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n");
+    w.text("<Envelope xmlns=\"urn:zol-meter:temp-1-0\">\n");
+    w.text("  <Push firmware=\"");
+    w.escaped(identity.firmware);
+    w.text("\" name=\"");
+    w.escaped(identity.name);
+    w.text("\" deviceID=\"");
+    w.escaped(identity.device_id);
+    w.text("\">\n");
+    w.text("    <WAN public-ip=\"");
+    w.escaped(identity.public_ip);
+    w.text("\"/>\n");
+    const auto letters = manufacturer_letters(meter.manufacturer);
+    w.format("    <Meter id=\"%08u\" medium=\"V\" mfct=\"", meter.id);
+    w.escaped(letters.data());
+    w.format("\" address=\"%08u\">\n", meter.id);
+    w.format("      <StoreTime source=\"Network Time\" iso8601=\"%04u-%02u-%02uT%02u:%02u:%02uZ\" utime=\"%llu\"/>\n",
+             static_cast<unsigned>(local.tm_year + 1900), static_cast<unsigned>(local.tm_mon + 1),
+             static_cast<unsigned>(local.tm_mday), static_cast<unsigned>(local.tm_hour),
+             static_cast<unsigned>(local.tm_min), static_cast<unsigned>(local.tm_sec),
+             static_cast<unsigned long long>(now));
+    w.text("      <Raw encoding=\"base64\">");
+    w.text(raw);
+    w.text("</Raw>\n");
+    w.text("    </Meter>\n");
+    w.text("  </Push>\n");
+    w.text("</Envelope>\n");
+    return w.overflow ? 0 : w.length;
+}
+
+bool write_export(const char* dir, std::time_t now, const std::uint8_t* burst, std::int32_t n,
+                  const MeterInfo& meter, const DeviceIdentity& identity) {
+    std::tm local{};
+    if (localtime_r(&now, &local) == nullptr) {
+        return false;
+    }
+    char document[kExportDocumentCapacity];
+    const std::size_t size = format_export(document, sizeof document, burst, n, meter, identity, now, local);
+    if (size == 0) {
+        return false;
+    }
+
+    char name[100];
+    char temporary[128];
+    const int name_len = std::snprintf(name, sizeof name, "%s/%08u_%04u-%02u-%02u.xml", dir, meter.id,
+                                       static_cast<unsigned>(local.tm_year + 1900),
+                                       static_cast<unsigned>(local.tm_mon + 1), static_cast<unsigned>(local.tm_mday));
+    // A leading dot and a suffix: collectors that pick up *.xml never see it half written.
+    const int temp_len = std::snprintf(temporary, sizeof temporary, "%s/.%08u.xml.tmp", dir, meter.id);
+    if (name_len < 0 || static_cast<std::size_t>(name_len) >= sizeof name || temp_len < 0 ||
+        static_cast<std::size_t>(temp_len) >= sizeof temporary) {
+        return false;
+    }
+
+    // A leftover from a crash or a planted link is not ours to follow: remove it.
+    unlink(temporary);
+    const int fd = open(temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        return false;
+    }
+    bool ok = write_all(fd, document, size);
+    ok = fsync(fd) == 0 && ok;
+    ok = close(fd) == 0 && ok;
+    ok = ok && rename(temporary, name) == 0;
+    if (!ok) {
+        unlink(temporary);
+    }
+    return ok;
+}
+
+bool export_xml(const char* dir, const std::uint8_t* burst, std::int32_t n, const MeterInfo& meter,
+                const DeviceIdentity& identity) {
+    return write_export(dir, std::time(nullptr), burst, n, meter, identity);
+}
+
+void export_due_meters(Settings& settings, const char* dir, const std::uint8_t* burst, std::int32_t n,
+                       const MeterInfo& meter, const DeviceIdentity& identity) {
+    for (MeterSlot& slot : settings.meters) {
+        if (!slot_configured(slot) || slot.address != meter.id || slot.exported_today != 0) {
+            continue;
+        }
+        if (export_xml(dir, burst, n, meter, identity)) {
+            slot.exported_today = 1;
+        } else if (slot.failure_logged == 0) {
+            // Retried with the meter's next telegram; one message a day is enough.
+            slot.failure_logged = 1;
+            log_msg(LOG_ERR, "export xml file error");
+        }
+    }
+}
+
+}  // namespace norvalith

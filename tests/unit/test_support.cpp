@@ -1,0 +1,157 @@
+#include "test_support.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "core/log.hpp"
+
+namespace norvalith::test {
+
+namespace {
+std::vector<LogLine> g_lines;
+void capture(int priority, const char* text) { g_lines.push_back({priority, text}); }
+}  // namespace
+
+CapturedLog::CapturedLog() {
+    g_lines.clear();
+    set_log_sink(capture);
+}
+CapturedLog::~CapturedLog() { set_log_sink(nullptr); }
+const std::vector<LogLine>& CapturedLog::lines() const { return g_lines; }
+std::vector<std::string> CapturedLog::texts() const {
+    std::vector<std::string> out;
+    for (const auto& line : g_lines) {
+        out.push_back(line.text);
+    }
+    return out;
+}
+
+TempDir::TempDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/norvalith-test-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    path_ = pattern;
+}
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all, ignored);
+    std::filesystem::remove_all(path_, ignored);
+}
+void TempDir::write(const std::string& name, const std::string& content) const {
+    std::ofstream out(file(name), std::ios::binary);
+    out << content;
+}
+std::string TempDir::read(const std::string& name) const {
+    std::ifstream in(file(name), std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+std::vector<std::string> TempDir::list() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(path_)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+Pty::Pty() {
+    char name[128];
+    termios raw{};
+    cfmakeraw(&raw);
+    if (openpty(&master_, &slave_, name, &raw, nullptr) != 0) {
+        throw std::runtime_error("openpty failed");
+    }
+    path_ = name;
+    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+}
+Pty::~Pty() {
+    close_slave();
+    close_master();
+}
+void Pty::close_slave() {
+    if (slave_ >= 0) {
+        close(slave_);
+        slave_ = -1;
+    }
+}
+void Pty::close_master() {
+    if (master_ >= 0) {
+        close(master_);
+        master_ = -1;
+    }
+}
+void Pty::send(const std::string& data) const {
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::write(master_, data.data() + done, data.size() - done);
+        if (n < 0) {
+            pollfd p{master_, POLLOUT, 0};
+            poll(&p, 1, 100);
+            continue;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+}
+std::string Pty::drain(int wait_ms) const {
+    std::string out;
+    pollfd p{master_, POLLIN, 0};
+    int timeout = wait_ms;
+    while (poll(&p, 1, timeout) > 0) {
+        char buffer[1024];
+        const ssize_t n = ::read(master_, buffer, sizeof buffer);
+        if (n <= 0) {
+            break;
+        }
+        out.append(buffer, static_cast<std::size_t>(n));
+        timeout = 20;
+    }
+    return out;
+}
+
+std::string bytes(std::initializer_list<int> values) {
+    std::string out;
+    for (int v : values) {
+        out.push_back(static_cast<char>(v));
+    }
+    return out;
+}
+std::string hex(const std::string& data) {
+    static const char* digits = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : data) {
+        out.push_back(digits[c >> 4U]);
+        out.push_back(digits[c & 15U]);
+    }
+    return out;
+}
+std::string from_hex(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i + 1 < text.size(); i += 2) {
+        out.push_back(static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16)));
+    }
+    return out;
+}
+double now_seconds() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+double seconds_since(double start) { return now_seconds() - start; }
+
+}  // namespace norvalith::test

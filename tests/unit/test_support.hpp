@@ -1,0 +1,72 @@
+// Shared helpers for the unit tests: captured log, temporary directories, ptys.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace norvalith::test {
+
+struct LogLine {
+    int priority;
+    std::string text;
+    bool operator==(const LogLine&) const = default;
+};
+
+// Captures log_msg output for the life of the object.
+class CapturedLog {
+public:
+    CapturedLog();
+    ~CapturedLog();
+    CapturedLog(const CapturedLog&) = delete;
+    CapturedLog& operator=(const CapturedLog&) = delete;
+    const std::vector<LogLine>& lines() const;
+    std::vector<std::string> texts() const;
+};
+
+// A fresh directory under $TMPDIR, removed with its contents at the end.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+    void write(const std::string& name, const std::string& content) const;
+    std::string read(const std::string& name) const;
+    std::vector<std::string> list() const;
+
+private:
+    std::string path_;
+};
+
+// A raw pseudo-terminal pair; the slave side stands for the serial line.
+class Pty {
+public:
+    Pty();
+    ~Pty();
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+    int master() const { return master_; }
+    int slave() const { return slave_; }
+    const std::string& slave_path() const { return path_; }
+    void close_slave();
+    void close_master();
+    void send(const std::string& bytes) const;
+    // Everything the slave side has written so far, waiting up to wait_ms for the first byte.
+    std::string drain(int wait_ms = 100) const;
+
+private:
+    int master_ = -1;
+    int slave_ = -1;
+    std::string path_;
+};
+
+std::string bytes(std::initializer_list<int> values);
+std::string hex(const std::string& data);
+std::string from_hex(const std::string& text);
+double seconds_since(double start);
+double now_seconds();
+
+}  // namespace norvalith::test
