@@ -38,17 +38,10 @@ speed_t speed_code(std::uint32_t bits_per_second) {
     }
 }
 
-int open_serial(const char* device_path, std::uint32_t bits_per_second, std::int32_t data_bits,
-                const char* parity_text, std::int32_t stop_bits) {
-    const int fd = open(device_path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_SYNC);
-    if (fd < 0) {
-        log_msg(LOG_ERR, "open(%s) error: %s", device_path, std::strerror(errno));
-        return -1;
-    }
-    termios attrs{};
-    tcgetattr(fd, &attrs);
-
-    tcflag_t control = speed_code(bits_per_second) | CREAD | HUPCL | CLOCAL;
+void line_attributes(termios& attrs, std::uint32_t bits_per_second, std::int32_t data_bits,
+                     const char* parity_text, std::int32_t stop_bits) {
+    const speed_t speed = speed_code(bits_per_second);
+    tcflag_t control = speed | CREAD | HUPCL | CLOCAL;
     control |= data_bits == 7 ? CS7 : CS8;
     if (stop_bits == 2) {
         control |= CSTOPB;
@@ -64,9 +57,20 @@ int open_serial(const char* device_path, std::uint32_t bits_per_second, std::int
     attrs.c_oflag = 0;
     attrs.c_lflag = 0;
     // glibc keeps the speed in c_ispeed/c_ospeed as well; keep them in step.
-    cfsetispeed(&attrs, speed_code(bits_per_second));
-    cfsetospeed(&attrs, speed_code(bits_per_second));
+    cfsetispeed(&attrs, speed);
+    cfsetospeed(&attrs, speed);
+}
 
+int open_serial(const char* device_path, std::uint32_t bits_per_second, std::int32_t data_bits,
+                const char* parity_text, std::int32_t stop_bits) {
+    const int fd = open(device_path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_SYNC);
+    if (fd < 0) {
+        log_msg(LOG_ERR, "open(%s) error: %s", device_path, std::strerror(errno));
+        return -1;
+    }
+    termios attrs{};
+    tcgetattr(fd, &attrs);
+    line_attributes(attrs, bits_per_second, data_bits, parity_text, stop_bits);
     if (tcsetattr(fd, TCSANOW, &attrs) != 0) {
         log_msg(LOG_ERR, "tcsetattr(%s) error: %s", device_path, std::strerror(errno));
     }
