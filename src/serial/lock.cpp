@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -51,13 +53,15 @@ void remove_if_stale(const char* path) {
     if (file == nullptr) {
         return;
     }
-    int pid = 0;
-    if (std::fscanf(file, "%d", &pid) != 1) {
-        pid = 0;
-    }
+    char text[32] = {};
+    const std::size_t got = std::fread(text, 1, sizeof text - 1, file);
     std::fclose(file);
+    text[got] = '\0';
+    // No number, or one no process can have, leaves 0: stale.
+    const long value = std::strtol(text, nullptr, 10);
+    const std::int32_t pid = value > 0 && value <= INT32_MAX ? static_cast<std::int32_t>(value) : 0;
     // Our own pid cannot be a lock we hold yet: it is left from before a reboot.
-    if (!pid_alive(pid) || pid == static_cast<int>(getpid())) {
+    if (!pid_alive(pid) || pid == static_cast<std::int32_t>(getpid())) {
         unlink(path);
     }
 }
