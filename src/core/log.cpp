@@ -18,7 +18,7 @@ void log_msg(int priority, const char* format, ...) {
         vsyslog(priority, format, args);
     } else {
         char text[512];
-        std::vsnprintf(text, sizeof text, format, args);
+        std::vsnprintf(text, sizeof text, format, args);  // NOLINT(clang-analyzer-valist.Uninitialized): started above
         g_sink(priority, text);
     }
     va_end(args);

@@ -3,6 +3,9 @@
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
+#include <algorithm>
+#include <iterator>
+
 namespace norvalith {
 
 MeterTable* attach_meter_table(const char* key_path, int project_id) {
@@ -22,9 +25,7 @@ MeterTable* attach_meter_table(const char* key_path, int project_id) {
 }
 
 void clear_meter_table(MeterTable* table) {
-    for (MeterInfo& entry : table->entries) {
-        entry = MeterInfo{};
-    }
+    std::fill(std::begin(table->entries), std::end(table->entries), MeterInfo{});
 }
 
 void record_meter(MeterTable* table, const MeterInfo& meter) {

@@ -10,12 +10,12 @@ char g_line[kSettingsLineBuffer];
 
 char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-bool key_equals(const char* line_key, std::size_t length, const char* wanted) {
-    if (std::strlen(wanted) != length) {
+bool key_equals(const char* candidate, std::size_t length, const char* key) {
+    if (std::strlen(key) != length) {
         return false;
     }
     for (std::size_t i = 0; i < length; ++i) {
-        if (ascii_lower(line_key[i]) != ascii_lower(wanted[i])) {
+        if (ascii_lower(candidate[i]) != ascii_lower(key[i])) {
             return false;
         }
     }

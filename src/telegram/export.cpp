@@ -56,6 +56,7 @@ struct Writer {
         char piece[128];
         va_list args;
         va_start(args, fmt);
+        // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): started above
         const int len = std::vsnprintf(piece, sizeof piece, fmt, args);
         va_end(args);
         if (len < 0 || static_cast<std::size_t>(len) >= sizeof piece) {
