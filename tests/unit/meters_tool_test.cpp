@@ -1,0 +1,205 @@
+#include <gtest/gtest.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/meter_table.hpp"
+#include "norvalith-meters/meters.hpp"
+#include "test_support.hpp"
+
+namespace norvalith::meters {
+namespace {
+
+// A key file of its own whose key no segment uses yet; the segment is removed at the end.
+class PrivateKey {
+public:
+    PrivateKey() {
+        for (int i = 0; i < 16; ++i) {
+            const std::string name = "key" + std::to_string(i);
+            dir_.write(name, "");
+            path_ = dir_.file(name);
+            key_ = ftok(path_.c_str(), 1);
+            if (shmget(key_, 0, 0) == -1 && errno == ENOENT) {
+                return;
+            }
+        }
+        throw std::runtime_error("no free shared-memory key");
+    }
+    ~PrivateKey() {
+        const int id = shmget(key_, 0, 0);
+        if (id != -1) {
+            shmctl(id, IPC_RMID, nullptr);
+        }
+    }
+    PrivateKey(const PrivateKey&) = delete;
+    PrivateKey& operator=(const PrivateKey&) = delete;
+    const std::string& path() const { return path_; }
+    key_t key() const { return key_; }
+    const test::TempDir& dir() const { return dir_; }
+
+private:
+    test::TempDir dir_;
+    std::string path_;
+    key_t key_ = -1;
+};
+
+struct Result {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+Result run_tool(std::vector<std::string> args) {
+    args.insert(args.begin(), "norvalith-meters");
+    std::vector<char*> argv;
+    for (std::string& arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    char* out_text = nullptr;
+    char* err_text = nullptr;
+    std::size_t out_size = 0;
+    std::size_t err_size = 0;
+    std::FILE* out = open_memstream(&out_text, &out_size);
+    std::FILE* err = open_memstream(&err_text, &err_size);
+    Result result{run(static_cast<int>(args.size()), argv.data(), out, err), "", ""};
+    std::fclose(out);
+    std::fclose(err);
+    result.out.assign(out_text, out_size);
+    result.err.assign(err_text, err_size);
+    std::free(out_text);
+    std::free(err_text);
+    return result;
+}
+
+// Frames as the daemon's loop records them, including a repeat and an id-0 frame.
+void record_sample(MeterTable* table) {
+    record_meter(table, {12345678, 0x07, 0x0443, 85});
+    record_meter(table, {33221100, 0x02, 0x0442, 120});
+    record_meter(table, {166666665, 0x42, 0x7021, 255});  // non-BCD id, letters "\AA"
+    record_meter(table, {55036410, 0x37, 0x6A49, 1});
+    record_meter(table, {12345678, 0x08, 0x1111, 84});
+    record_meter(table, {0, 0x07, 0x0443, 16});  // leaves entry 4 empty
+}
+
+const char* const kSampleText =
+    "index  id         manufacturer  device type                    rssi  signal\n"
+    "    0  12345678   ABC 0x0443    0x07 water                       84  -42.0 dBm\n"
+    "    1  33221100   ABB 0x0442    0x02 electricity                120  -60.0 dBm\n"
+    "    2  166666665  \\AA 0x7021    0x42 reserved                   255  -127.5 dBm\n"
+    "    3  55036410   ZRI 0x6A49    0x37 radio converter (meter)      1  -0.5 dBm\n"
+    "4 meters\n";
+
+const char* const kSampleJson =
+    "[\n"
+    "  {\"index\": 0, \"id\": 12345678, \"id_text\": \"12345678\", \"manufacturer\": \"ABC\", "
+    "\"manufacturer_code\": 1091, \"device_type\": 7, \"medium\": \"water\", \"rssi\": 84, \"dbm\": -42.0},\n"
+    "  {\"index\": 1, \"id\": 33221100, \"id_text\": \"33221100\", \"manufacturer\": \"ABB\", "
+    "\"manufacturer_code\": 1090, \"device_type\": 2, \"medium\": \"electricity\", \"rssi\": 120, \"dbm\": -60.0},\n"
+    "  {\"index\": 2, \"id\": 166666665, \"id_text\": \"166666665\", \"manufacturer\": \"\\\\AA\", "
+    "\"manufacturer_code\": 28705, \"device_type\": 66, \"medium\": \"reserved\", \"rssi\": 255, \"dbm\": -127.5},\n"
+    "  {\"index\": 3, \"id\": 55036410, \"id_text\": \"55036410\", \"manufacturer\": \"ZRI\", "
+    "\"manufacturer_code\": 27209, \"device_type\": 55, \"medium\": \"radio converter (meter)\", \"rssi\": 1, "
+    "\"dbm\": -0.5}\n"
+    "]\n";
+
+TEST(MetersTool, FormatsATableFilledByTheDaemon) {
+    MeterTable table{};
+    record_sample(&table);
+    const std::vector<Row> rows = snapshot_table(table);
+    ASSERT_EQ(rows.size(), 4U);
+    EXPECT_EQ(format_text(rows), kSampleText);
+    EXPECT_EQ(format_json(rows), kSampleJson);
+
+    EXPECT_EQ(format_text({}), "index  id         manufacturer  device type                    rssi  signal\n0 meters\n");
+    EXPECT_EQ(format_json({}), "[]\n");
+    EXPECT_TRUE(format_text({rows[0]}).ends_with("dBm\n1 meter\n"));
+}
+
+TEST(MetersTool, MediumNamesAndSignal) {
+    const std::pair<std::uint32_t, const char*> media[] = {
+        {0x00, "other"},         {0x04, "heat (outlet)"},  {0x07, "water"},       {0x0A, "cooling"},
+        {0x0B, "cooling"},       {0x0C, "heat (inlet)"},   {0x0F, "unknown"},     {0x10, "reserved"},
+        {0x14, "reserved"},      {0x15, "hot water"},      {0x1C, "gas detector"}, {0x1D, "reserved"},
+        {0x20, "breaker"},       {0x28, "waste water"},    {0x31, "communication controller"},
+        {0x36, "radio converter (system)"},                {0x38, "reserved"},    {0xFF, "reserved"},
+    };
+    for (const auto& [code, name] : media) {
+        EXPECT_STREQ(medium_name(code), name) << "device type " << code;
+    }
+
+    const std::pair<std::uint32_t, const char*> signals[] = {
+        {0, "0.0"}, {1, "-0.5"}, {84, "-42.0"}, {85, "-42.5"}, {255, "-127.5"}};
+    for (const auto& [rssi, dbm] : signals) {
+        char out[16];
+        format_dbm(rssi, out);
+        EXPECT_STREQ(out, dbm) << "rssi " << rssi;
+    }
+
+    EXPECT_EQ(json_string("ABC"), "\"ABC\"");
+    EXPECT_EQ(json_string("a\"b\\c"), "\"a\\\"b\\\\c\"");
+    EXPECT_EQ(json_string("\n\x7F"), "\"\\u000a\\u007f\"");
+}
+
+TEST(MetersTool, ListsTheLiveSegmentReadOnly) {
+    PrivateKey key;
+    MeterTable* daemon = attach_meter_table(key.path().c_str(), 1);
+    ASSERT_NE(daemon, nullptr);
+    clear_meter_table(daemon);
+
+    const Result empty_text = run_tool({"--key-file", key.path()});
+    EXPECT_EQ(empty_text.status, 0);
+    EXPECT_EQ(empty_text.out, "index  id         manufacturer  device type                    rssi  signal\n0 meters\n");
+    EXPECT_EQ(empty_text.err, "");
+    EXPECT_EQ(run_tool({"--json", "--key-file=" + key.path()}).out, "[]\n");
+
+    record_sample(daemon);
+    const MeterTable before = *daemon;
+    const Result text = run_tool({"--key-file", key.path()});
+    const Result json = run_tool({"--key-file", key.path(), "--json"});
+    EXPECT_EQ(text.status, 0);
+    EXPECT_EQ(text.out, kSampleText);
+    EXPECT_EQ(json.status, 0);
+    EXPECT_EQ(json.out, kSampleJson);
+    EXPECT_EQ(std::memcmp(&before, daemon, sizeof before), 0);
+    shmdt(daemon);
+}
+
+TEST(MetersTool, ExitStatusTellsWhyThereIsNoTable) {
+    PrivateKey key;
+    const std::string absent = key.dir().file("absent");
+    const Result no_key = run_tool({"--key-file", absent});
+    EXPECT_EQ(no_key.status, 2);
+    EXPECT_EQ(no_key.out, "");
+    EXPECT_EQ(no_key.err, "norvalith-meters: key file " + absent + " not found: is Norvalithd installed?\n");
+
+    const Result no_segment = run_tool({"--key-file", key.path(), "--json"});
+    EXPECT_EQ(no_segment.status, 2);
+    EXPECT_EQ(no_segment.out, "");
+    EXPECT_EQ(no_segment.err, "norvalith-meters: no meter table: is Norvalithd running?\n");
+    EXPECT_EQ(shmget(key.key(), 0, 0), -1) << "a reader must not create the segment";
+
+    ASSERT_NE(shmget(key.key(), 1024, IPC_CREAT | 0600), -1);
+    const Result too_small = run_tool({"--key-file", key.path()});
+    EXPECT_EQ(too_small.status, 2);
+    EXPECT_EQ(too_small.err, "norvalith-meters: meter table too small: the segment holds fewer than 2048 bytes\n");
+
+    const Result bad_option = run_tool({"--verbose"});
+    EXPECT_EQ(bad_option.status, 1);
+    EXPECT_EQ(bad_option.err, "norvalith-meters: unknown option '--verbose'\nTry 'norvalith-meters --help'.\n");
+    EXPECT_EQ(run_tool({"--key-file"}).status, 1);
+
+    const Result help = run_tool({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind("Usage: norvalith-meters", 0), 0U);
+}
+
+}  // namespace
+}  // namespace norvalith::meters
