@@ -1,0 +1,145 @@
+#include "core/meter_table.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include "test_support.hpp"
+
+namespace norvalith {
+namespace {
+
+constexpr int kProject = 1;
+
+// A key file of its own in a temporary directory, whose key no segment uses yet;
+// whatever segment the test leaves under that key is removed at the end.
+class PrivateKey {
+public:
+    PrivateKey() {
+        for (int i = 0; i < 16; ++i) {
+            const std::string name = "key" + std::to_string(i);
+            dir_.write(name, "");
+            path_ = dir_.file(name);
+            key_ = ftok(path_.c_str(), kProject);
+            if (shmget(key_, 0, 0) == -1 && errno == ENOENT) {
+                return;
+            }
+        }
+        throw std::runtime_error("no free shared-memory key");
+    }
+    ~PrivateKey() {
+        const int id = shmget(key_, 0, 0);
+        if (id != -1) {
+            shmctl(id, IPC_RMID, nullptr);
+        }
+    }
+    PrivateKey(const PrivateKey&) = delete;
+    PrivateKey& operator=(const PrivateKey&) = delete;
+    const char* path() const { return path_.c_str(); }
+    key_t key() const { return key_; }
+    int shmid() const { return shmget(key_, 0, 0); }
+
+private:
+    test::TempDir dir_;
+    std::string path_;
+    key_t key_ = -1;
+};
+
+using Words = std::array<std::uint32_t, 4>;
+
+// The entry as a reader sees it: id, device type, manufacturer, trailer.
+Words words(const MeterInfo& m) { return {m.id, m.device_type, m.manufacturer, m.trailer}; }
+
+TEST(MeterTable, RecordsEachMeterOnceInArrivalOrder) {
+    PrivateKey key;
+    MeterTable* table = attach_meter_table(key.path(), kProject);
+    ASSERT_NE(table, nullptr);
+    clear_meter_table(table);
+
+    record_meter(table, {12345678, 0x07, 0x0443, 0x50});
+    record_meter(table, {33221100, 0x02, 0x0442, 0x51});
+    // Same meter again with another type and manufacturer: only the trailer follows.
+    record_meter(table, {12345678, 0x08, 0x1111, 0x60});
+    EXPECT_EQ(words(table->entries[0]), (Words{12345678, 0x07, 0x0443, 0x60}));
+    EXPECT_EQ(words(table->entries[1]), (Words{33221100, 0x02, 0x0442, 0x51}));
+    EXPECT_EQ(words(table->entries[2]), (Words{0, 0, 0, 0}));
+
+    // Id 0 matches the first empty entry: its trailer is written, it stays empty.
+    record_meter(table, {0, 0x07, 0x0443, 0x70});
+    EXPECT_EQ(words(table->entries[2]), (Words{0, 0, 0, 0x70}));
+    EXPECT_EQ(words(table->entries[3]), (Words{0, 0, 0, 0}));
+
+    // So the next new meter still takes entry 2, whole.
+    record_meter(table, {55036410, 0x37, 0x6A49, 0x71});
+    EXPECT_EQ(words(table->entries[2]), (Words{55036410, 0x37, 0x6A49, 0x71}));
+    shmdt(table);
+}
+
+TEST(MeterTable, FullTableIgnoresNewMetersButRefreshesKnownOnes) {
+    PrivateKey key;
+    MeterTable* table = attach_meter_table(key.path(), kProject);
+    ASSERT_NE(table, nullptr);
+    clear_meter_table(table);
+    for (std::uint32_t i = 1; i <= kTableEntries; ++i) {
+        record_meter(table, {i, 0x07, 0x0443, i % 256});
+    }
+    EXPECT_EQ(table->entries[127].id, 128U);
+
+    const MeterTable before = *table;
+    record_meter(table, {129, 0x07, 0x0443, 0x99});
+    EXPECT_EQ(std::memcmp(&before, table, sizeof before), 0);
+
+    record_meter(table, {128, 0x02, 0x0442, 0x99});
+    EXPECT_EQ(words(table->entries[127]), (Words{128, 0x07, 0x0443, 0x99}));
+    shmdt(table);
+}
+
+TEST(MeterTable, CreatesA2048ByteSegmentForTheOwnerOnly) {
+    PrivateKey key;
+    MeterTable* table = attach_meter_table(key.path(), kProject);
+    ASSERT_NE(table, nullptr);
+    shmid_ds status{};
+    ASSERT_EQ(shmctl(key.shmid(), IPC_STAT, &status), 0);
+    EXPECT_EQ(status.shm_segsz, 2048U);
+    EXPECT_EQ(status.shm_perm.mode & 0777U, 0600U);
+    shmdt(table);
+}
+
+TEST(MeterTable, ReusesAndEmptiesTheSegmentOfAnEarlierRun) {
+    PrivateKey key;
+    const int earlier = shmget(key.key(), sizeof(MeterTable), IPC_CREAT | 0600);
+    ASSERT_NE(earlier, -1);
+    auto* old_view = static_cast<MeterTable*>(shmat(earlier, nullptr, 0));
+    ASSERT_NE(old_view, reinterpret_cast<void*>(-1));
+    old_view->entries[0] = {12345678, 0x07, 0x0443, 0x50};
+    old_view->entries[127] = {87654321, 0x02, 0x0442, 0x51};
+
+    MeterTable* table = attach_meter_table(key.path(), kProject);
+    ASSERT_NE(table, nullptr);
+    EXPECT_EQ(key.shmid(), earlier);
+    EXPECT_EQ(table->entries[0].id, 12345678U);  // the same memory, not a new segment
+
+    clear_meter_table(table);
+    const MeterTable empty{};
+    EXPECT_EQ(std::memcmp(old_view, &empty, sizeof empty), 0);
+    shmdt(table);
+    shmdt(old_view);
+}
+
+TEST(MeterTable, AttachFailsOnATooSmallSegmentOrWithoutKeyFile) {
+    PrivateKey key;
+    ASSERT_NE(shmget(key.key(), 1024, IPC_CREAT | 0600), -1);
+    EXPECT_EQ(attach_meter_table(key.path(), kProject), nullptr);
+
+    test::TempDir dir;
+    EXPECT_EQ(attach_meter_table(dir.file("absent").c_str(), kProject), nullptr);
+}
+
+}  // namespace
+}  // namespace norvalith

@@ -1,0 +1,153 @@
+#include "core/settings.hpp"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <memory>
+#include <string>
+
+#include "test_support.hpp"
+
+namespace norvalith {
+namespace {
+
+using File = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
+
+File open_file(const std::string& path) { return File(std::fopen(path.c_str(), "r"), std::fclose); }
+
+// Every field set to something a load must overwrite; export flags set as well.
+std::unique_ptr<Settings> dirty_settings() {
+    auto settings = std::make_unique<Settings>();
+    settings->enabled = 7;
+    settings->ftp_server_ip = settings->folder = settings->username = settings->password = "stale";
+    settings->period = 7;
+    for (MeterSlot& slot : settings->meters) {
+        slot = {7, 1, 1};
+    }
+    return settings;
+}
+
+void expect_all_empty(const Settings& settings) {
+    EXPECT_EQ(settings.enabled, 0U);
+    EXPECT_EQ(settings.ftp_server_ip, "");
+    EXPECT_EQ(settings.folder, "");
+    EXPECT_EQ(settings.username, "");
+    EXPECT_EQ(settings.password, "");
+    EXPECT_EQ(settings.period, 0U);
+    for (const MeterSlot& slot : settings.meters) {
+        EXPECT_EQ(slot.address, 0U);
+    }
+}
+
+TEST(Settings, LoadsOneFileWithEveryRuleOfItsSyntax) {
+    // A line that fills the 16383-character read exactly; what follows it on the same
+    // line is read as a line of its own.
+    std::string long_line = "MOD_WMBUS_NOTE=";
+    long_line.append(16383 - long_line.size(), 'x');
+    long_line += "MOD_WMBUS_ADDR9=9009\n";
+
+    test::TempDir dir;
+    dir.write("settings",
+              "# gateway settings\n"
+              "MOD_WMBUS_ENABLED=1\n"
+              "MOD_WMBUS_FTP_SERV_IP=\"10.1.2.3\"\r\n"
+              "MOD_WMBUS_FOLDER=/data/in\r\n"
+              "MOD_WMBUS_USERNAME=\"op\"erator\"\n"
+              "MOD_WMBUS_PASSWORD=pa=ss word\n"
+              "MOD_WMBUS_PERIOD=119\n"
+              "MOD_WMBUS_ADDR10=1010\n"
+              "MOD_WMBUS_ADDR1=11111111\n"
+              "MOD_WMBUS_ADDR2=abc\n"
+              "MOD_WMBUS_ADDR3 = 777\n"
+              "MOD_WMBUS_ADDR3=\"00012345\"\n"
+              "MOD_WMBUS_ADDR4=444\n"
+              "MOD_WMBUS_ADDR4=999\n"
+              "MOD_WMBUS_ADDR5=555\r\n"
+              "mod_wmbus_addr7=12345678\n"
+              "MOD_WMBUS_ADDR11=99999999999\n"
+              "MOD_WMBUS_ADDR12=-5\n"
+              "MOD_WMBUS_ADDR13=\"4242\n"
+              "MOD_WMBUS_ADDR14=  +17 kWh\n" +
+                  long_line +
+                  "MOD_WMBUS_ADDR128=128128\n"
+                  "MOD_WMBUS_ADDR129=129129\n");
+
+    auto settings = dirty_settings();
+    load_settings(*settings, dir.file("settings").c_str());
+
+    EXPECT_EQ(settings->enabled, 1U);
+    EXPECT_EQ(settings->ftp_server_ip, "10.1.2.3");
+    EXPECT_EQ(settings->folder, "/data/in");        // CRLF line end gone
+    EXPECT_EQ(settings->username, "op\"erator");    // inner quote survives, the last goes
+    EXPECT_EQ(settings->password, "pa=ss word");    // split at the first "=" only
+    EXPECT_EQ(settings->period, 1U);                // 119 seconds in whole minutes
+
+    std::array<std::uint32_t, kMeterSlots> expected{};
+    expected[0] = 11111111;    // not taken from the ADDR10 line before it
+    expected[1] = 0;           // "abc"
+    expected[2] = 12345;       // " = " defines another key; quoted leading zeros
+    expected[3] = 444;         // first of two lines wins
+    expected[4] = 555;         // CRLF
+    expected[6] = 12345678;    // key case ignored
+    expected[8] = 9009;        // tail of the over-long line
+    expected[9] = 1010;
+    expected[10] = 4294967295; // saturated
+    expected[11] = 4294967291; // minus wraps
+    expected[12] = 0;          // unterminated quote cuts the whole value
+    expected[13] = 17;         // blanks and sign before the digits, unit after them
+    expected[127] = 128128;
+    for (std::size_t i = 0; i < kMeterSlots; ++i) {
+        EXPECT_EQ(settings->meters[i].address, expected[i]) << "slot " << i;
+        EXPECT_EQ(settings->meters[i].exported_today, 1U) << "the loader leaves export flags alone";
+    }
+}
+
+TEST(Settings, UnreadableFileGivesZerosAndEmptyTexts) {
+    test::TempDir dir;
+    auto missing = dirty_settings();
+    load_settings(*missing, dir.file("absent").c_str());
+    expect_all_empty(*missing);
+
+    auto directory = dirty_settings();
+    load_settings(*directory, dir.path().c_str());
+    expect_all_empty(*directory);
+}
+
+TEST(Settings, LookupsQuoteRulesAndNumbers) {
+    test::TempDir dir;
+    dir.write("f",
+              "K1=\"a\"b\"c\"\n"
+              "K2=abc\"\n"
+              "K3 = v\n"
+              "K4=\"\n"
+              "K5=\n"
+              "N1=  +42xyz\n"
+              "N2=4294967295\n"
+              "N3=4294967296\n"
+              "N4=-4294967295\n"
+              "N5=-\n");
+    const File file = open_file(dir.file("f"));
+    ASSERT_NE(file, nullptr);
+
+    EXPECT_EQ(config_find(nullptr, "K1"), nullptr);
+    EXPECT_STREQ(config_find(file.get(), "K1"), "a\"b\"c");
+    EXPECT_STREQ(config_find(file.get(), "K2"), "abc");
+    EXPECT_STREQ(config_find(file.get(), "K3 "), " v");
+    EXPECT_EQ(config_find(file.get(), "K3"), nullptr);
+    EXPECT_STREQ(config_find(file.get(), "K4"), "");
+    EXPECT_STREQ(config_find(file.get(), "k5"), "");
+    // Each lookup starts over, wherever the previous one left the file.
+    EXPECT_STREQ(config_find(file.get(), "K1"), "a\"b\"c");
+
+    EXPECT_EQ(config_text(file.get(), "K2"), "abc");
+    EXPECT_EQ(config_text(file.get(), "ABSENT"), "");
+    EXPECT_EQ(config_uint(file.get(), "ABSENT"), 0U);
+    EXPECT_EQ(config_uint(file.get(), "N1"), 42U);
+    EXPECT_EQ(config_uint(file.get(), "N2"), 4294967295U);
+    EXPECT_EQ(config_uint(file.get(), "N3"), 4294967295U);
+    EXPECT_EQ(config_uint(file.get(), "N4"), 1U);
+    EXPECT_EQ(config_uint(file.get(), "N5"), 0U);
+}
+
+}  // namespace
+}  // namespace norvalith
