@@ -1,0 +1,106 @@
+// The emulated module on the master side of a pty: one poll() loop, no threads.
+#pragma once
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "module.hpp"
+#include "options.hpp"
+#include "telegrams.hpp"
+
+namespace norvalith::sim {
+
+struct Counters {
+    std::uint64_t telegrams_sent = 0;  // from the sources and "tx"
+    std::uint64_t garbage_sent = 0;
+    std::uint64_t bytes_sent = 0;
+    std::uint64_t bytes_received = 0;
+};
+
+std::int64_t monotonic_ms();
+
+class Engine {
+   public:
+    // master: the pty master, used but not closed (a hang-up replaces it by /dev/null).
+    // slave: an open slave descriptor used to see whether the daemon has read
+    // everything before exiting, or -1.
+    Engine(Options options, int master, int slave = -1);
+    ~Engine();
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
+
+    // Memory, replay file, output files and the control FIFO. False with a message.
+    bool open(std::string& error);
+    // Runs until stop_fd becomes readable, "quit", --duration or, with --exit-when-done,
+    // the end of the telegrams. Returns the exit status.
+    int run(int stop_fd);
+
+    const Module& module() const { return module_; }
+    const Counters& counters() const { return counters_; }
+    std::uint64_t seed() const { return seed_; }
+    // One line for stderr at exit.
+    std::string summary() const;
+
+   private:
+    void send_burst(const Bytes& burst, const char* kind, std::int64_t now);
+    void flush_pending();
+    void send_answers(std::int64_t now);
+    void send_telegram(const Bytes& telegram, std::int64_t now, double dbm);
+    double random_dbm();
+    Bytes random_bytes(std::size_t min, std::size_t max);
+    void begin_sources(std::int64_t now);
+    void run_sources(std::int64_t now);
+    void after_source_telegram(std::int64_t now);
+    bool exhausted() const;
+    void read_master(std::int64_t now);
+    void read_control(std::int64_t now);
+    void control_line(const std::string& line, std::int64_t now);
+    void hang_up();
+    void append_line(int fd, const std::string& line);
+    void write_stats();
+    bool slave_queue_empty() const;
+
+    Options options_;
+    int master_;
+    int slave_;
+    Module module_;
+    Counters counters_;
+    std::uint64_t seed_ = 0;
+    std::mt19937_64 rng_;
+
+    int sent_fd_ = -1;
+    int trace_fd_ = -1;
+    int control_fd_ = -1;
+    int control_keepalive_fd_ = -1;
+    bool control_created_ = false;
+    std::string control_buffer_;
+
+    Bytes pending_;  // bytes of bursts the pty did not take yet
+    bool hung_up_ = false;
+    bool quit_ = false;
+    std::int64_t master_idle_until_ = -1;
+
+    std::int64_t start_ms_ = 0;
+    std::int64_t chatter_until_ = -1;
+    std::int64_t next_chatter_ = -1;
+    bool started_ = false;
+
+    std::vector<ReplayEntry> replay_;
+    std::size_t replay_index_ = 0;
+    std::int64_t replay_due_ = -1;
+    std::int64_t last_burst_ms_ = 0;
+    std::size_t last_burst_size_ = 0;
+
+    std::vector<Meter> meters_;
+    std::int64_t generate_due_ = -1;
+
+    std::int64_t garbage_due_ = -1;
+    std::uint64_t source_telegrams_ = 0;
+    std::int64_t done_since_ = -1;
+    bool stats_dirty_ = false;
+    std::int64_t stats_written_ = 0;
+};
+
+}  // namespace norvalith::sim

@@ -1,0 +1,44 @@
+// Command line of rc1180-sim.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "module.hpp"
+
+namespace norvalith::sim {
+
+struct Options {
+    std::string link;         // symlink to the pty slave
+    std::string memory_file;  // persistent configuration memory
+    std::string replay_file;
+    std::string sent_file;
+    std::string control_path;  // FIFO for commands
+    std::string trace_file;
+    std::string stats_file;
+    bool no_handshake = false;
+    bool repeat = false;
+    bool full_rate = false;
+    bool exit_when_done = false;
+    bool help = false;
+    std::int64_t gap_ms = 500;  // 0 with --full-rate unless given
+    std::size_t generate = 0;
+    std::uint64_t seed = 0;
+    bool seed_given = false;
+    double rate = 1.0;  // telegrams per second, all generated meters together
+    double rssi_low_dbm = -95.0;
+    double rssi_high_dbm = -40.0;
+    double garbage = 0.0;     // probability of a garbage burst after a telegram
+    std::uint64_t count = 0;  // 0: no limit
+    double duration_s = 0.0;  // 0: no limit
+    double chatter_seconds = 3.0;
+    Faults faults;
+};
+
+// args excludes the program name. False with a message on a bad command line.
+bool parse_options(std::span<const char* const> args, Options& options, std::string& error);
+
+const char* usage_text();
+
+}  // namespace norvalith::sim
