@@ -1,0 +1,562 @@
+"""Runs Norvalithd unchanged, at its fixed paths, inside Linux namespaces.
+
+A sandboxed program runs as process 1 of new mount, UTS, network, IPC and PID
+namespaces (plus a user namespace when not started as root). Inside, /dev, /var
+and /opt are private tmpfs mounts: /dev/ttyS1 is the pty slave of rc1180-sim,
+/dev/log is a datagram socket owned by the sandbox, /opt/Norvalith holds a copy
+of the daemon (which is also the key file of its shared table), eth0 and ppp0
+are veth ends. Nothing outside the namespaces is touched, and everything
+started inside dies with process 1.
+
+Used by the system tests (tests/system) and by scripts/demo.
+"""
+
+import ctypes
+import fcntl
+import glob
+import os
+import re
+import select
+import shutil
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import termios
+import threading
+import time
+
+DEVICE = "/dev/ttyS1"
+LOCK_FILE = "/var/lock/LCK..ttyS1"
+EXPORT_DIR = "/var/data/Norvalith"
+DAEMON_PATH = "/opt/Norvalith/bin/Norvalithd"
+SETTINGS_PATH = "/opt/Norvalith/etc/settings"
+VERSION_PATH = "/opt/Norvalith/etc/version"
+
+LOG_DAEMON = 3 << 3
+LOG_ERR = 3
+LOG_NOTICE = 5
+
+TABLE_SIZE = 2048
+TABLE_ENTRIES = 128
+
+# The daemon's handshake parameters, as it writes them into the module.
+CONFIG_PAIRS = [(0, 1), (1, 5), (3, 1), (4, 0), (5, 1), (10, 0), (16, 124), (18, 1), (22, 0),
+                (48, 5), (53, 0), (54, 0), (58, 0), (61, 2), (62, 0), (63, 0)]
+
+HOST_DEVICES = ("null", "zero", "full", "random", "urandom", "tty")
+PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
+
+
+class SandboxError(Exception):
+    pass
+
+
+# ---------------------------------------------------------------- namespaces
+
+def unshare_command(argv):
+    """The command line that runs argv as process 1 of fresh namespaces."""
+    command = ["unshare"]
+    if os.geteuid() != 0:
+        command += ["--user", "--map-root-user"]
+    command += ["--mount", "--uts", "--net", "--ipc", "--pid", "--fork", "--mount-proc",
+                "--propagation", "private", "--kill-child"]
+    return command + ["--"] + list(argv)
+
+
+def inside_namespaces():
+    return os.getpid() == 1
+
+
+def faketime_library():
+    for pattern in ("/usr/lib/*/faketime/libfaketime.so.1", "/usr/lib/faketime/libfaketime.so.1",
+                    "/usr/lib64/faketime/libfaketime.so.1"):
+        found = sorted(glob.glob(pattern))
+        if found:
+            return found[0]
+    return None
+
+
+def zone_available(zone):
+    return os.path.isfile(os.path.join("/usr/share/zoneinfo", zone))
+
+
+def probe():
+    """None when sandboxes can be made here, otherwise the reason why not."""
+    for tool in ("unshare", "ip", "mount"):
+        if shutil.which(tool, path=PATH) is None:
+            return "%s not found (Debian packages util-linux, iproute2, mount)" % tool
+    script = ("import sys; sys.dont_write_bytecode = True; sys.path.insert(0, %r); import sandbox; "
+              "s = sandbox.Sandbox(); s.enter(); s.close(); print('ok')") % os.path.dirname(
+                  os.path.abspath(__file__))
+    try:
+        done = subprocess.run(unshare_command([sys.executable, "-c", script]), capture_output=True,
+                              text=True, timeout=30, env=dict(os.environ, PATH=PATH))
+    except (OSError, subprocess.TimeoutExpired) as error:
+        return "cannot run unshare: %s" % error
+    if done.returncode != 0 or "ok" not in done.stdout:
+        lines = (done.stderr or done.stdout).strip().splitlines()
+        detail = lines[-1] if lines else "exit status %d" % done.returncode
+        who = "as root" if os.geteuid() == 0 else "in a user namespace (unshare -r)"
+        return "no sandbox %s: %s" % (who, detail)
+    return None
+
+
+def run(*argv):
+    done = subprocess.run(list(argv), capture_output=True, text=True, env={"PATH": PATH})
+    if done.returncode != 0:
+        raise SandboxError("%s: %s" % (" ".join(argv), done.stderr.strip()))
+    return done.stdout
+
+
+def mount(source, target, fstype=None, options=None, bind=False, rbind=False):
+    argv = ["mount"]
+    if bind:
+        argv.append("--bind")
+    if rbind:
+        argv.append("--rbind")
+    if fstype:
+        argv += ["-t", fstype]
+    if options:
+        argv += ["-o", options]
+    run(*(argv + [source, target]))
+
+
+# ---------------------------------------------------------------- system log
+
+class LogMessage:
+    PATTERN = re.compile(r"^<(\d+)>(\w{3} [ \d]\d \d\d:\d\d:\d\d) (\S+?): (.*)$", re.S)
+
+    def __init__(self, raw, received):
+        self.raw = raw
+        self.received = received
+        text = raw.decode("utf-8", "replace").rstrip("\n")
+        match = self.PATTERN.match(text)
+        if match is None:
+            self.pri, self.stamp, self.tag, self.text = -1, "", "", text
+        else:
+            self.pri = int(match.group(1))
+            self.stamp, self.tag, self.text = match.group(2), match.group(3), match.group(4)
+
+    @property
+    def facility(self):
+        return self.pri & ~7
+
+    @property
+    def priority(self):
+        return self.pri & 7
+
+    def __repr__(self):
+        return "<%d>%s %s" % (self.pri, self.tag, self.text)
+
+
+class SyslogCapture:
+    """A datagram socket at /dev/log; keeps every message with its arrival time."""
+
+    def __init__(self, path="/dev/log", echo=None):
+        self.messages = []
+        self.echo = echo
+        self._lock = threading.Lock()
+        self._sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self._sock.bind(path)
+        os.chmod(path, 0o666)
+        threading.Thread(target=self._receive, daemon=True).start()
+
+    def _receive(self):
+        while True:
+            try:
+                data = self._sock.recv(65536)
+            except OSError:
+                return
+            message = LogMessage(data, time.monotonic())
+            with self._lock:
+                self.messages.append(message)
+            if self.echo is not None:
+                self.echo(message)
+
+    def snapshot(self, pid=None):
+        with self._lock:
+            return [m for m in self.messages if pid is None or m.tag.endswith("[%d]" % pid)]
+
+
+# ---------------------------------------------------------------- shared table
+
+class _Libc:
+    def __init__(self):
+        libc = ctypes.CDLL(None, use_errno=True)
+        libc.ftok.argtypes = [ctypes.c_char_p, ctypes.c_int]
+        libc.ftok.restype = ctypes.c_int
+        libc.shmget.argtypes = [ctypes.c_int, ctypes.c_size_t, ctypes.c_int]
+        libc.shmget.restype = ctypes.c_int
+        libc.shmat.argtypes = [ctypes.c_int, ctypes.c_void_p, ctypes.c_int]
+        libc.shmat.restype = ctypes.c_void_p
+        libc.shmdt.argtypes = [ctypes.c_void_p]
+        libc.shmdt.restype = ctypes.c_int
+        self.libc = libc
+
+
+IPC_CREAT = 0o1000
+SHM_RDONLY = 0o10000
+
+
+def table_key(key_path=DAEMON_PATH):
+    key = _Libc().libc.ftok(key_path.encode(), 1)
+    if key == -1:
+        raise SandboxError("ftok(%s): %s" % (key_path, os.strerror(ctypes.get_errno())))
+    return key
+
+
+def create_segment(size, fill=b"", key_path=DAEMON_PATH):
+    """Creates (or finds) the segment under the daemon's key, as another program might."""
+    libc = _Libc().libc
+    shmid = libc.shmget(table_key(key_path), size, IPC_CREAT | 0o600)
+    if shmid == -1:
+        raise SandboxError("shmget: %s" % os.strerror(ctypes.get_errno()))
+    if fill:
+        address = libc.shmat(shmid, None, 0)
+        ctypes.memmove(address, fill, min(len(fill), size))
+        libc.shmdt(address)
+    return shmid
+
+
+def read_table(key_path=DAEMON_PATH):
+    """The 128 entries (id, device_type, manufacturer, trailer) of the daemon's table."""
+    libc = _Libc().libc
+    shmid = libc.shmget(table_key(key_path), 0, 0)
+    if shmid == -1:
+        raise SandboxError("no segment: %s" % os.strerror(ctypes.get_errno()))
+    address = libc.shmat(shmid, None, SHM_RDONLY)
+    if address is None or address == ctypes.c_void_p(-1).value:
+        raise SandboxError("shmat: %s" % os.strerror(ctypes.get_errno()))
+    try:
+        data = ctypes.string_at(address, TABLE_SIZE)
+    finally:
+        libc.shmdt(address)
+    return [struct.unpack_from("=4I", data, 16 * i) for i in range(TABLE_ENTRIES)]
+
+
+def segments():
+    """The System V segments of this IPC namespace: dicts with key, shmid, perms, size."""
+    with open("/proc/sysvipc/shm") as listing:
+        header = listing.readline().split()
+        rows = [dict(zip(header, line.split())) for line in listing if line.strip()]
+    return [{"key": int(r["key"]), "shmid": int(r["shmid"]), "perms": int(r["perms"], 8),
+             "size": int(r["size"])} for r in rows]
+
+
+# ---------------------------------------------------------------- processes
+
+def proc_stat(pid):
+    """Fields of /proc/PID/stat after the command name, numbered as in proc(5) from 3."""
+    with open("/proc/%d/stat" % pid) as f:
+        text = f.read()
+    rest = text[text.rindex(")") + 2:].split()
+    return {i + 3: value for i, value in enumerate(rest)}
+
+
+def cpu_seconds(pid):
+    fields = proc_stat(pid)
+    return (int(fields[14]) + int(fields[15])) / os.sysconf("SC_CLK_TCK")
+
+
+def session_id(pid):
+    return int(proc_stat(pid)[6])
+
+
+def alive(proc):
+    return proc.poll() is None
+
+
+class Simulator:
+    """A running rc1180-sim: its pty, control FIFO, trace of what the daemon sent and
+    record of what it sent itself."""
+
+    def __init__(self, proc, slave, trace, sent, control, stderr_path):
+        self.proc, self.slave = proc, slave
+        self.trace_path, self.sent_path, self.control_path = trace, sent, control
+        self.stderr_path = stderr_path
+        self._control_fd = None
+        self._slave_fd = None
+
+    def command(self, line, timeout=5.0):
+        if self._control_fd is None:
+            deadline = time.monotonic() + timeout
+            while True:
+                try:
+                    self._control_fd = os.open(self.control_path, os.O_WRONLY | os.O_NONBLOCK)
+                    break
+                except OSError:
+                    if time.monotonic() > deadline or self.proc.poll() is not None:
+                        raise SandboxError("control FIFO %s not open" % self.control_path)
+                    time.sleep(0.02)
+        os.write(self._control_fd, (line + "\n").encode())
+
+    def tx(self, telegram):
+        self.command("tx " + telegram.hex().upper())
+
+    def unread(self):
+        """Bytes waiting on the line that the daemon has not read yet."""
+        if self._slave_fd is None:
+            self._slave_fd = os.open(self.slave, os.O_RDONLY | os.O_NOCTTY | os.O_NONBLOCK)
+        return struct.unpack("i", fcntl.ioctl(self._slave_fd, termios.FIONREAD, b"\0\0\0\0"))[0]
+
+    def raw(self, burst):
+        self.command("raw " + burst.hex().upper())
+
+    def trace(self):
+        """[(ms, bytes)] received from the daemon, in order."""
+        return _read_records(self.trace_path, 2)
+
+    def trace_bytes(self):
+        return b"".join(chunk for _, chunk in self.trace())
+
+    def sent(self, kind=None):
+        """[(ms, kind, bytes)] the simulator put on the line (kinds: answer, telegram,
+        raw, garbage, chatter)."""
+        return [r for r in _read_records(self.sent_path, 3) if kind is None or r[1] == kind]
+
+    def wait_sent(self, count, kind=None, timeout=5.0):
+        deadline = time.monotonic() + timeout
+        while len(self.sent(kind)) < count:
+            if time.monotonic() > deadline or self.proc.poll() is not None:
+                raise SandboxError("simulator sent %d %s bursts, expected %d"
+                                   % (len(self.sent(kind)), kind or "", count))
+            time.sleep(0.02)
+        return self.sent(kind)
+
+    def stderr(self):
+        try:
+            with open(self.stderr_path, errors="replace") as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    def stop(self):
+        for fd in (self._control_fd, self._slave_fd):
+            if fd is not None:
+                os.close(fd)
+        self._control_fd = self._slave_fd = None
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(3)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+
+def _read_records(path, fields):
+    try:
+        with open(path) as f:
+            lines = f.read().splitlines()
+    except FileNotFoundError:
+        return []
+    records = []
+    for line in lines:
+        parts = line.split()
+        if len(parts) < fields - 1:
+            continue
+        data = bytes.fromhex(parts[fields - 1]) if len(parts) >= fields else b""
+        records.append(tuple([int(parts[0])] + parts[1:fields - 1] + [data]))
+    return records
+
+
+# ---------------------------------------------------------------- the sandbox
+
+class Sandbox:
+    """Must be entered from process 1 of fresh namespaces (see unshare_command)."""
+
+    def __init__(self, hostname="gw1", eth0_mac="00:11:22:aa:bb:cc", ppp0_address="10.1.2.3",
+                 eth0=True, ppp0=True, log_echo=None):
+        self.hostname = hostname
+        self.eth0_mac, self.ppp0_address = eth0_mac, ppp0_address
+        self.eth0, self.ppp0 = eth0, ppp0
+        self.log_echo = log_echo
+        self.stage = None
+        self.log = None
+        self.sims = []
+        self.daemons = []
+        self._counter = 0
+
+    # -- set-up
+
+    def enter(self, daemon=None, sim=None, meters=None):
+        if not inside_namespaces():
+            raise SandboxError("not process 1 of a PID namespace: start through unshare_command()")
+        # Everything the sandbox keeps for itself lives on a private tmpfs, so it is
+        # gone with the mount namespace and never shadowed by the mounts below.
+        self.stage = tempfile.mkdtemp(prefix="norvalith-sandbox-")
+        mount("tmpfs", self.stage, "tmpfs", "mode=0755")
+        self.binaries = {}
+        for name, path in (("Norvalithd", daemon), ("rc1180-sim", sim), ("norvalith-meters", meters)):
+            if path:
+                copy = os.path.join(self.stage, name)
+                shutil.copy(path, copy)
+                os.chmod(copy, 0o755)
+                self.binaries[name] = copy
+        self._make_dev()
+        self._make_var_opt()
+        socket.sethostname(self.hostname)
+        self._make_network()
+        self.log = SyslogCapture(echo=self.log_echo)
+        return self
+
+    def _make_dev(self):
+        host_dev = os.path.join(self.stage, "host-dev")
+        os.mkdir(host_dev)
+        # Recursive: a user namespace may not bind a mount without its locked sub-mounts.
+        mount("/dev", host_dev, rbind=True)
+        mount("tmpfs", "/dev", "tmpfs", "mode=0755,nosuid")
+        for name in HOST_DEVICES:
+            target = os.path.join("/dev", name)
+            open(target, "w").close()
+            mount(os.path.join(host_dev, name), target, bind=True)
+        os.mkdir("/dev/pts")
+        mount("devpts", "/dev/pts", "devpts", "newinstance,ptmxmode=0666,mode=0620")
+        os.symlink("pts/ptmx", "/dev/ptmx")
+        os.mkdir("/dev/shm", 0o1777)
+        os.chmod("/dev/shm", 0o1777)
+        os.symlink("/proc/self/fd", "/dev/fd")
+        for number, name in enumerate(("stdin", "stdout", "stderr")):
+            os.symlink("/proc/self/fd/%d" % number, "/dev/" + name)
+        run("umount", "-l", host_dev)  # the binds above keep what they need
+
+    def _make_var_opt(self):
+        mount("tmpfs", "/var", "tmpfs", "mode=0755")
+        for path in ("/var/lock", "/var/tmp", EXPORT_DIR):
+            os.makedirs(path)
+        os.chmod("/var/tmp", 0o1777)
+        mount("tmpfs", "/opt", "tmpfs", "mode=0755")
+        os.makedirs(os.path.dirname(DAEMON_PATH))
+        os.makedirs(os.path.dirname(SETTINGS_PATH))
+        if "Norvalithd" in self.binaries:
+            shutil.copy(self.binaries["Norvalithd"], DAEMON_PATH)
+            os.chmod(DAEMON_PATH, 0o755)
+
+    def _make_network(self):
+        run("ip", "link", "set", "lo", "up")
+        if self.eth0:
+            run("ip", "link", "add", "eth0", "type", "veth", "peer", "name", "eth0p")
+            run("ip", "link", "set", "eth0", "address", self.eth0_mac)
+            run("ip", "link", "set", "eth0", "up")
+            run("ip", "link", "set", "eth0p", "up")
+        if self.ppp0:
+            run("ip", "link", "add", "ppp0", "type", "veth", "peer", "name", "ppp0p")
+            run("ip", "addr", "add", self.ppp0_address + "/32", "dev", "ppp0")
+            run("ip", "link", "set", "ppp0", "up")
+            run("ip", "link", "set", "ppp0p", "up")
+
+    def close(self):
+        for daemon in self.daemons:
+            if daemon.poll() is None:
+                daemon.kill()
+                daemon.wait()
+        for sim in self.sims:
+            sim.stop()
+
+    # -- files at the daemon's fixed paths
+
+    def path(self, name):
+        """A file of the sandbox's own, outside the daemon's view of the system."""
+        self._counter += 1
+        return os.path.join(self.stage, "%02d-%s" % (self._counter, name))
+
+    @staticmethod
+    def write_file(path, content):
+        if content is None:
+            if os.path.lexists(path):
+                os.unlink(path)
+            return
+        with open(path, "wb") as f:
+            f.write(content.encode() if isinstance(content, str) else content)
+
+    def settings(self, content):
+        self.write_file(SETTINGS_PATH, content)
+
+    def version(self, content):
+        self.write_file(VERSION_PATH, content)
+
+    # -- processes
+
+    def start_sim(self, *args, bind_device=True, timeout=10.0):
+        """Starts rc1180-sim with a trace, a record of what it sends and a control FIFO,
+        and (normally) binds its pty slave to /dev/ttyS1."""
+        if "rc1180-sim" not in self.binaries:
+            raise SandboxError("no rc1180-sim given")
+        trace, sent, control = self.path("trace"), self.path("sent"), self.path("control")
+        stderr_path = self.path("sim.err")
+        argv = [self.binaries["rc1180-sim"], "--trace", trace, "--sent", sent, "--control", control]
+        argv += [str(a) for a in args]
+        with open(stderr_path, "wb") as err:
+            # Its own session: a Ctrl-C meant for the demo must not take the module away.
+            proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=err,
+                                    env={"PATH": PATH}, start_new_session=True)
+        sim = Simulator(proc, None, trace, sent, control, stderr_path)
+        self.sims.append(sim)
+        ready, _, _ = select.select([proc.stdout], [], [], timeout)
+        line = proc.stdout.readline().decode(errors="replace").strip() if ready else ""
+        if not line.startswith("/dev/pts/"):
+            raise SandboxError("rc1180-sim printed no pty path (%r); stderr: %s" % (line, sim.stderr()))
+        sim.slave = line
+        if bind_device:
+            self.bind_device(line)
+        return sim
+
+    @staticmethod
+    def bind_device(slave):
+        if os.path.ismount(DEVICE):
+            run("umount", DEVICE)
+        if not os.path.exists(DEVICE):
+            open(DEVICE, "w").close()
+        mount(slave, DEVICE, bind=True)
+
+    def daemon_env(self, tz="Europe/Berlin", faketime=None):
+        env = {"PATH": PATH}
+        if tz:
+            env["TZ"] = tz
+        if faketime is not None:
+            library = faketime_library()
+            if library is None:
+                raise SandboxError("libfaketime not installed")
+            env.update({"LD_PRELOAD": library, "FAKETIME": faketime, "FAKETIME_DONT_FAKE_MONOTONIC": "1",
+                        "FAKETIME_NO_CACHE": "1"})
+        return env
+
+    def start_daemon(self, tz="Europe/Berlin", faketime=None, executable=DAEMON_PATH, pid=None):
+        """Starts the daemon as installed; stdout and stderr go to a file (it should
+        print nothing). With pid, the PID namespace is asked to hand out that id."""
+        output = self.path("daemon.out")
+        env = self.daemon_env(tz, faketime)
+        with open(output, "wb") as out:
+            if pid is not None:
+                with open("/proc/sys/kernel/ns_last_pid", "w") as last:
+                    last.write(str(pid - 1))
+            proc = subprocess.Popen([executable], stdin=subprocess.DEVNULL, stdout=out, stderr=out, env=env,
+                                    cwd="/")
+        proc.output_path = output
+        proc.started = time.monotonic()
+        self.daemons.append(proc)
+        return proc
+
+    @staticmethod
+    def daemon_output(proc):
+        with open(proc.output_path, "rb") as f:
+            return f.read()
+
+    def exports(self):
+        """Names in the export directory (None when it does not exist)."""
+        try:
+            return sorted(os.listdir(EXPORT_DIR))
+        except FileNotFoundError:
+            return None
+
+    @staticmethod
+    def read_export(name):
+        with open(os.path.join(EXPORT_DIR, name), "rb") as f:
+            return f.read()
+
+
+def lock_content(pid):
+    return b"%10d\n" % pid
+
