@@ -75,6 +75,12 @@ void write_all(int fd, const char* data, std::size_t size) {
     }
 }
 
+void append_line(int fd, const std::string& line) {
+    if (fd >= 0) {
+        write_all(fd, line.data(), line.size());
+    }
+}
+
 std::int64_t earliest(std::int64_t a, std::int64_t b) {
     if (a < 0) {
         return b;
@@ -93,8 +99,18 @@ std::int64_t monotonic_ms() {
     return static_cast<std::int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
 }
 
+std::uint64_t pick_seed(const Options& options) {
+    return options.seed_given ? options.seed
+                              : std::random_device{}() ^ static_cast<std::uint64_t>(std::time(nullptr)) << 20U;
+}
+
 Engine::Engine(Options options, int master, int slave)
-    : options_(std::move(options)), master_(master), slave_(slave), module_(factory_memory(), options_.faults) {
+    : options_(std::move(options)),
+      master_(master),
+      slave_(slave),
+      module_(factory_memory(), options_.faults),
+      seed_(pick_seed(options_)),
+      rng_(seed_) {
     if (master_ >= 0) {
         fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
     }
@@ -112,10 +128,6 @@ Engine::~Engine() {
 }
 
 bool Engine::open(std::string& error) {
-    seed_ = options_.seed_given ? options_.seed
-                                : std::random_device{}() ^ static_cast<std::uint64_t>(std::time(nullptr)) << 20U;
-    rng_.seed(seed_);
-
     Memory memory = factory_memory();
     if (!options_.memory_file.empty() && access(options_.memory_file.c_str(), F_OK) == 0 &&
         !load_memory(options_.memory_file, memory, error)) {
@@ -179,12 +191,6 @@ std::string Engine::summary() const {
                   static_cast<unsigned long long>(counters_.garbage_sent),
                   static_cast<unsigned long long>(counters_.bytes_received));
     return line;
-}
-
-void Engine::append_line(int fd, const std::string& line) {
-    if (fd >= 0) {
-        write_all(fd, line.data(), line.size());
-    }
 }
 
 void Engine::write_stats() {

@@ -21,6 +21,9 @@ struct Counters {
 
 std::int64_t monotonic_ms();
 
+// The --seed value, or one from the system's entropy.
+std::uint64_t pick_seed(const Options& options);
+
 class Engine {
    public:
     // master: the pty master, used but not closed (a hang-up replaces it by /dev/null).
@@ -58,7 +61,6 @@ class Engine {
     void read_control(std::int64_t now);
     void control_line(const std::string& line, std::int64_t now);
     void hang_up();
-    void append_line(int fd, const std::string& line);
     void write_stats();
     bool slave_queue_empty() const;
 

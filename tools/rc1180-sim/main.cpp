@@ -22,7 +22,7 @@ namespace {
 
 int g_stop_write = -1;
 
-void on_signal(int) {
+void on_signal([[maybe_unused]] int signal_number) {
     const int saved = errno;
     const char byte = 1;
     [[maybe_unused]] const ssize_t ignored = write(g_stop_write, &byte, 1);

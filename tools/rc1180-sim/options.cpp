@@ -121,7 +121,9 @@ const char* usage_text() {
            "                         as above, sent at once), \"raw HEX\" (bytes as they are, blanks\n"
            "                         allowed), \"hangup\" (close the pty master), \"quit\"\n"
            "  --trace FILE           append \"MONOTONIC_MS HEX\" per read of bytes from the daemon\n"
-           "  --stats FILE           key=value counters, rewritten after each memory write and on exit\n"
+           "  --stats FILE           key=value counters (memory_writes, write_sessions, left_config,\n"
+           "                         telegrams_sent, garbage_sent, bytes_sent, bytes_received, seed),\n"
+           "                         rewritten after each memory write, each second while they change, on exit\n"
            "  --fault KIND           silent | wrong-prompt | short-memory | chatter | no-write-prompt;\n"
            "                         repeatable or comma-separated\n"
            "  --chatter-seconds S    length of the chatter fault (default 3)\n"
@@ -182,7 +184,7 @@ bool parse_options(std::span<const char* const> args, Options& options, std::str
             value = args[++i];
         }
         const auto bad = [&] {
-            error = "bad value for " + name + ": " + value;
+            error = std::string("bad value for ").append(name).append(": ").append(value);
             return false;
         };
         std::uint64_t number = 0;
