@@ -81,6 +81,9 @@ void append_line(int fd, const std::string& line) {
     }
 }
 
+// A due time held back to floor; -1 (nothing due) stays -1.
+std::int64_t not_before(std::int64_t due, std::int64_t floor) { return due < 0 ? due : std::max(due, floor); }
+
 std::int64_t earliest(std::int64_t a, std::int64_t b) {
     if (a < 0) {
         return b;
@@ -305,9 +308,18 @@ void Engine::after_source_telegram(std::int64_t now) {
     }
 }
 
+std::int64_t Engine::quiet_until() const {
+    if (options_.min_gap_ms <= 0) {
+        return -1;
+    }
+    const std::int64_t ended = last_burst_ms_ + (options_.full_rate ? transmission_ms(last_burst_size_) : 0);
+    return ended + options_.min_gap_ms;
+}
+
 void Engine::run_sources(std::int64_t now) {
     const auto can_send = [&] {
-        return started_ && !hung_up_ && !quit_ && pending_.empty() && !module_.in_config() && !module_.busy();
+        return started_ && !hung_up_ && !quit_ && pending_.empty() && !module_.in_config() && !module_.busy() &&
+               now >= quiet_until();
     };
     if (can_send() && replay_due_ >= 0 && now >= replay_due_) {
         send_telegram(replay_[replay_index_].telegram, now, random_dbm());
@@ -517,9 +529,10 @@ int Engine::run(int stop_fd) {
             wake = earliest(wake, now + 20);
         }
         if (started_ && !module_.in_config() && pending_.empty()) {
-            wake = earliest(wake, replay_due_);
-            wake = earliest(wake, generate_due_);
-            wake = earliest(wake, garbage_due_);
+            const std::int64_t floor = quiet_until();
+            wake = earliest(wake, not_before(replay_due_, floor));
+            wake = earliest(wake, not_before(generate_due_, floor));
+            wake = earliest(wake, not_before(garbage_due_, floor));
         }
         if (stats_dirty_) {
             wake = earliest(wake, stats_written_ + kStatsPeriodMs);

@@ -56,6 +56,8 @@ class Engine {
     void begin_sources(std::int64_t now);
     void run_sources(std::int64_t now);
     void after_source_telegram(std::int64_t now);
+    // Earliest time a source may send under --min-gap-ms; -1 without one.
+    std::int64_t quiet_until() const;
     bool exhausted() const;
     void read_master(std::int64_t now);
     void read_control(std::int64_t now);

@@ -101,6 +101,11 @@ const char* usage_text() {
            "                         '#' and blank lines skipped; a table with a \"hex\" header column works\n"
            "  --gap-ms MS            gap before each replayed telegram without its own delay and after\n"
            "                         each burst with --full-rate (default 500; 0 with --full-rate)\n"
+           "  --min-gap-ms MS        no telegram or garbage burst from --replay/--generate starts less\n"
+           "                         than MS after the previous burst of any kind ended (with --full-rate,\n"
+           "                         after its transmission time); a burst due earlier waits. Default 0,\n"
+           "                         but 250 when --replay and --generate both run, so that the two\n"
+           "                         sources never fall into one 200 ms frame of the daemon's reader\n"
            "  --repeat               replay the file over and over\n"
            "  --generate N           N meters with random ids, manufacturers and device types\n"
            "  --seed S               random seed (default: from the clock, printed on stderr)\n"
@@ -134,6 +139,7 @@ const char* usage_text() {
 
 bool parse_options(std::span<const char* const> args, Options& options, std::string& error) {
     bool gap_given = false;
+    bool min_gap_given = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string name = args[i];
         std::string value;
@@ -170,7 +176,7 @@ bool parse_options(std::span<const char* const> args, Options& options, std::str
         static constexpr std::string_view kWithValue[] = {
             "--link",     "--memory",          "--replay", "--sent", "--control",    "--trace",   "--stats",
             "--gap-ms",   "--generate",        "--seed",   "--rate", "--rssi-range", "--garbage", "--count",
-            "--duration", "--chatter-seconds", "--fault",
+            "--duration", "--chatter-seconds", "--fault", "--min-gap-ms",
         };
         if (std::find(std::begin(kWithValue), std::end(kWithValue), name) == std::end(kWithValue)) {
             error = (name.rfind("--", 0) == 0 ? "unknown option " : "unexpected argument ") + name;
@@ -209,6 +215,12 @@ bool parse_options(std::span<const char* const> args, Options& options, std::str
             }
             options.gap_ms = static_cast<std::int64_t>(number);
             gap_given = true;
+        } else if (name == "--min-gap-ms") {
+            if (!parse_unsigned(value, number) || number > 86400000) {
+                return bad();
+            }
+            options.min_gap_ms = static_cast<std::int64_t>(number);
+            min_gap_given = true;
         } else if (name == "--generate") {
             if (!parse_unsigned(value, number) || number < 1 || number > 1000000) {
                 return bad();
@@ -257,6 +269,9 @@ bool parse_options(std::span<const char* const> args, Options& options, std::str
     }
     if (options.full_rate && !gap_given) {
         options.gap_ms = 0;
+    }
+    if (!min_gap_given && !options.replay_file.empty() && options.generate > 0) {
+        options.min_gap_ms = kMixedSourcesMinGapMs;
     }
     return true;
 }

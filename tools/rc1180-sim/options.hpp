@@ -9,6 +9,9 @@
 
 namespace norvalith::sim {
 
+// The daemon's reader joins bursts less than 200 ms apart; this keeps them apart with room to spare.
+inline constexpr std::int64_t kMixedSourcesMinGapMs = 250;
+
 struct Options {
     std::string link;         // symlink to the pty slave
     std::string memory_file;  // persistent configuration memory
@@ -23,6 +26,9 @@ struct Options {
     bool exit_when_done = false;
     bool help = false;
     std::int64_t gap_ms = 500;  // 0 with --full-rate unless given
+    // Least quiet time before a source burst; 250 unless given when --replay and
+    // --generate both run, so their telegrams never meet in one of the daemon's frames.
+    std::int64_t min_gap_ms = 0;
     std::size_t generate = 0;
     std::uint64_t seed = 0;
     bool seed_given = false;
