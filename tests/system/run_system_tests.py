@@ -798,6 +798,11 @@ def line_quiet(run):
     run.expect_alive(daemon)
 
 
+# The fault scenarios live beside this file and use the helpers above.
+sys.modules.setdefault("run_system_tests", sys.modules[__name__])
+import fault_scenarios  # noqa: E402,F401
+
+
 # ================================================================ runner
 
 def run_inside(name, options):
@@ -886,6 +891,10 @@ def main():
             counts[status] += 1
             if status == 0:
                 print("PASS %s (%.1f s)" % (name, seconds))
+                # Measurements a scenario reports along the way.
+                for line in output.splitlines():
+                    if line.startswith("NOTE: "):
+                        print("    " + line[6:])
             elif status == SKIP:
                 reason_text = output.splitlines()[-1] if output else ""
                 print("SKIP %s: %s" % (name, reason_text.replace("SKIP: ", "")))
