@@ -60,7 +60,8 @@ TEST(SimModule, AnswersPromptAndWholeMemoryOnlyInConfigurationMode) {
     const std::vector<Bytes> answers = m.take_answers();
     ASSERT_EQ(answers.size(), 1U) << "memory and prompt go as one burst";
     ASSERT_EQ(answers[0].size(), 257U);
-    EXPECT_TRUE(std::equal(factory_memory().begin(), factory_memory().end(), answers[0].begin()));
+    const auto factory = factory_memory();
+    EXPECT_TRUE(std::equal(factory.begin(), factory.end(), answers[0].begin()));
     EXPECT_EQ(answers[0].back(), '>');
 
     // Unknown commands (a stray 0x00 or 0xFF included) draw a fresh prompt; "X" none.
