@@ -22,3 +22,6 @@ find_program(NORVALITH_QEMU_ARM NAMES qemu-arm qemu-arm-static)
 if(NORVALITH_QEMU_ARM)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${NORVALITH_QEMU_ARM} -L /usr/${NORVALITH_ARMHF_TRIPLET})
 endif()
+
+# The notes on the GCC 7.1 ABI change concern only code built with GCC 6 or older.
+set(CMAKE_CXX_FLAGS_INIT "-Wno-psabi")
