@@ -1,0 +1,368 @@
+#!/usr/bin/env python3
+"""Soak test: the daemon for MINUTES (default 10) on busy random traffic across a
+local midnight, checked against what it actually received.
+
+In a sandbox (scripts/sandbox.py), rc1180-sim plays 300 meters: 240 generated at
+random (Poisson, --rate per second in all) and 60 replayed ones, of which 40 are
+configured in the settings (one of them in two slots) and 20 carry the id of a
+configured meter under another manufacturer, with random garbage bursts between
+telegrams and no minimum gap, so telegrams collide as they do on the air. The
+faked clock starts a few minutes before midnight (Europe/Berlin).
+
+The daemon runs under strace, which records every read of its line: cut into frames
+as its reader returned them and lined up with the simulator's --sent log, they say
+exactly which telegrams the daemon saw (the first of each frame) and which were
+merged behind another. At the end:
+
+  - the shared table equals the daemon's rule applied to the frames it saw: the
+    first 128 distinct ids in the order heard, type and manufacturer of the first
+    frame, trailer of the last;
+  - every configured meter heard on a day has exactly one file for that day, which
+    holds its first frame of that day, and there is no other file;
+  - the log holds the start-up messages and, once the simulator is gone, one read
+    error, nothing else;
+  - resident memory and open descriptors, sampled every 10 s, stay flat.
+
+    soak.py --daemon PATH --sim PATH [--minutes M] [--seed S] [--rate R]
+
+Exit status 0 when every check holds, 1 otherwise, 77 when no sandbox can be made.
+"""
+
+import argparse
+import base64
+import datetime
+import os
+import random
+import signal
+import subprocess
+import sys
+import time
+import xml.etree.ElementTree as ElementTree
+import zoneinfo
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.join(HERE, "..", "..", "scripts"))
+sys.path.insert(0, HERE)
+import sandbox as sb  # noqa: E402
+import traffic  # noqa: E402
+
+SKIP = 77
+ZONE = "Europe/Berlin"
+SAMPLE_SECONDS = 10
+MIDNIGHT_SLACK = 1.5  # seconds either side of midnight in which a frame's date is not certain
+NS = "{urn:zol-meter:temp-1-0}"
+
+
+# ---------------------------------------------------------------- traffic
+
+def bcd(number):
+    return bytes.fromhex("%08d" % number)[::-1]
+
+
+def make_telegram(meter, counter):
+    meter_id, manufacturer, device_type = meter
+    body = bytes([0x44]) + manufacturer.to_bytes(2, "little") + bcd(meter_id) + bytes([0x01, device_type])
+    body += bytes([0x7A, counter % 256, 0, 0, 0, 0x0C, 0x13]) + bcd(counter * 7 % 100000000)
+    return bytes([len(body)]) + body
+
+
+def replay_meters(rng):
+    """40 configured meters and 20 more with the ids of the first 20 under other manufacturers."""
+    def manufacturer():
+        return rng.randrange(1, 27) << 10 | rng.randrange(1, 27) << 5 | rng.randrange(1, 27)
+    ids = rng.sample(range(10000000, 99999999), 48)
+    configured = [(i, manufacturer(), rng.choice((0x04, 0x06, 0x07, 0x16))) for i in ids[:40]]
+    colliding = []
+    for meter_id, taken, device_type in configured[:20]:
+        other = manufacturer()
+        while other == taken:
+            other = manufacturer()
+        colliding.append((meter_id, other, device_type))
+    return configured, colliding, ids[40:]
+
+
+def write_replay(path, rng, meters, seconds, rate):
+    """Poisson traffic from the replayed meters for the whole run ("DELAY_MS HEX" lines)."""
+    counters = {}
+    elapsed = 0.0
+    lines = []
+    while elapsed < seconds + 60:
+        delay = rng.expovariate(rate)
+        elapsed += delay
+        meter = rng.choice(meters)
+        counters[meter] = counters.get(meter, 0) + 1
+        lines.append("%d %s" % (round(delay * 1000), make_telegram(meter, counters[meter]).hex().upper()))
+    with open(path, "w") as f:
+        f.write("\n".join(lines) + "\n")
+    return len(lines)
+
+
+def settings_text(configured, silent):
+    ids = [m[0] for m in configured] + silent + [configured[0][0]]
+    return "".join("MOD_WMBUS_ADDR%d=%d\n" % (slot + 1, meter_id) for slot, meter_id in enumerate(ids))
+
+
+# ---------------------------------------------------------------- expectations
+
+class Clock:
+    """The daemon's faked local time for a real time stamp of the trace."""
+
+    def __init__(self, fake_start, exec_time):
+        self.fake_start, self.exec_time = fake_start, exec_time
+        self.zone = zoneinfo.ZoneInfo(ZONE)
+
+    def fake(self, real):
+        return self.fake_start + (real - self.exec_time)
+
+    def date(self, real):
+        return datetime.datetime.fromtimestamp(self.fake(real), self.zone).strftime("%Y-%m-%d")
+
+    def dates(self, real):
+        """Dates this time stamp may have been filed under, allowing for the slack."""
+        return sorted({self.date(real - MIDNIGHT_SLACK), self.date(real + MIDNIGHT_SLACK)})
+
+
+def expected_exports(frames, configured_ids, clock, choice):
+    """{(id, date): frame} for the first frame of each configured meter and day; choice
+    picks the date of frames near midnight (by index into their possible dates)."""
+    expected = {}
+    uncertain = 0
+    for frame in frames:
+        info = traffic.meter_info(frame.data)
+        if info is None or info[0] not in configured_ids:
+            continue
+        dates = clock.dates(frame.time)
+        if len(dates) > 1:
+            date = dates[choice >> uncertain & 1]
+            uncertain += 1
+        else:
+            date = dates[0]
+        expected.setdefault((info[0], date), frame)
+    return expected, uncertain
+
+
+def check_exports(box, frames, configured_ids, clock, failures):
+    names = box.exports() or []
+    stray = [n for n in names if not n.endswith(".xml") or n.startswith(".")]
+    if stray:
+        failures.append("files other than exports in %s: %s" % (sb.EXPORT_DIR, stray))
+    actual = {}
+    for name in names:
+        if name in stray:
+            continue
+        document = box.read_export(name)
+        try:
+            root = ElementTree.fromstring(document)
+            meter = root.find(NS + "Push/" + NS + "Meter")
+            raw = meter.find(NS + "Raw").text or ""
+            utime = int(meter.find(NS + "StoreTime").get("utime"))
+        except (ElementTree.ParseError, AttributeError, ValueError) as error:
+            failures.append("%s does not parse: %s" % (name, error))
+            continue
+        meter_id, date = name[:-4].split("_")
+        actual[(int(meter_id), date)] = (raw, utime)
+
+    _, uncertain = expected_exports(frames, configured_ids, clock, 0)
+    for choice in range(1 << min(uncertain, 10)):
+        expected, _ = expected_exports(frames, configured_ids, clock, choice)
+        if set(expected) != set(actual):
+            continue
+        wrong = [k for k, frame in expected.items()
+                 if base64.b64decode(actual[k][0]) != traffic.raw_copy(frame.data)
+                 or abs(actual[k][1] - clock.fake(frame.time)) > 3]
+        if not wrong:
+            return expected
+    expected, _ = expected_exports(frames, configured_ids, clock, 0)
+    missing = sorted(set(expected) - set(actual))
+    extra = sorted(set(actual) - set(expected))
+    wrong = sorted(k for k in set(expected) & set(actual)
+                   if base64.b64decode(actual[k][0]) != traffic.raw_copy(expected[k].data))
+    failures.append("exports differ from the first frame of each configured meter and day "
+                    "(%d frames near midnight): missing %s, unexpected %s, other content %s"
+                    % (uncertain, missing[:5], extra[:5], wrong[:5]))
+    return expected
+
+
+# ---------------------------------------------------------------- the run
+
+def start_traced_daemon(box, faketime, trace_path):
+    env = box.daemon_env(ZONE, faketime)
+    tracee = {k: env.pop(k) for k in list(env) if k.startswith(("LD_", "FAKETIME"))}
+    output = box.path("daemon.out")
+    with open(output, "wb") as out:
+        proc = subprocess.Popen(traffic.strace_command(trace_path, [sb.DAEMON_PATH], tracee),
+                                stdin=subprocess.DEVNULL, stdout=out, stderr=out, env=env, cwd="/")
+    proc.output_path = output
+    box.daemons.append(proc)
+    deadline = time.monotonic() + 5
+    pid = None
+    while pid is None and time.monotonic() < deadline:
+        pid = traffic.find_process(sb.DAEMON_PATH)
+        time.sleep(0.01)
+    if pid is None:
+        raise sb.SandboxError("the daemon did not start under strace")
+    return proc, pid, output
+
+
+def wait_for(predicate, timeout):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.05)
+    return True
+
+
+def run_soak(options):
+    seconds = options.minutes * 60
+    rng = random.Random(options.seed)
+    lead = min(180.0, seconds / 3)
+    zone = zoneinfo.ZoneInfo(ZONE)
+    midnight = datetime.datetime(2024, 3, 6, tzinfo=zone)
+    fake_start = (midnight - datetime.timedelta(seconds=lead)).timestamp()
+    faketime = "@" + datetime.datetime.fromtimestamp(fake_start, zone).strftime("%Y-%m-%d %H:%M:%S")
+
+    box = sb.Sandbox()
+    box.enter(options.daemon, options.sim)
+    try:
+        configured, colliding, silent = replay_meters(rng)
+        box.settings(settings_text(configured, silent))
+        box.version("2.0")
+        replay = box.path("replay")
+        replayed = write_replay(replay, rng, configured + colliding, seconds, options.replay_rate)
+        sim = box.start_sim("--generate", 240, "--rate", options.rate, "--replay", replay, "--min-gap-ms", 0,
+                            "--garbage", options.garbage, "--seed", options.seed)
+        trace_path = box.path("strace")
+        proc, pid, output = start_traced_daemon(box, faketime, trace_path)
+        if not wait_for(lambda: sim.trace_bytes().endswith(b"X"), 20):
+            print("FAIL: no handshake; log: %s" % box.log.snapshot())
+            return 1
+        started = time.monotonic()
+        print("soak: %d min from %s (%s), seed %d; 240 generated meters at %.2f/s, 60 replayed at %.2f/s "
+              "(%d telegrams), garbage %.2f; daemon pid %d under strace"
+              % (options.minutes, faketime[1:], ZONE, options.seed, options.rate, options.replay_rate, replayed,
+                 options.garbage, pid), flush=True)
+
+        samples = []
+        failures = []
+        while time.monotonic() - started < seconds:
+            if proc.poll() is not None or not os.path.exists("/proc/%d" % pid):
+                failures.append("the daemon ended after %.0f s" % (time.monotonic() - started))
+                break
+            status = traffic.proc_status(pid)
+            status["t"] = time.monotonic() - started
+            samples.append(status)
+            if len(samples) % 6 == 1:
+                print("  %4.0f s  VmRSS %5d kB  VmHWM %5d kB  fds %d  cpu %.2f s  telegrams sent %d"
+                      % (status["t"], status["VmRSS"], status["VmHWM"], status["fds"], status["cpu"],
+                         len(sim.sent("telegram"))), flush=True)
+            time.sleep(max(0.0, SAMPLE_SECONDS - (time.monotonic() - started) % SAMPLE_SECONDS))
+
+        # The module goes away; the daemon's first failing read comes after every frame before it.
+        sim.stop()
+        if not failures and not wait_for(lambda: any(m.text.startswith("read: ") for m in box.log.snapshot(pid)), 8):
+            failures.append("no read error logged after the module went away")
+        final = traffic.proc_status(pid) if proc.poll() is None else None
+        table = sb.read_table()
+        messages = [m.text for m in box.log.snapshot(pid)]
+        os.kill(pid, signal.SIGKILL)
+        proc.wait()
+
+        trace = traffic.read_trace(trace_path)
+        sent = sim.sent()
+        try:
+            bursts = traffic.line_up(sent, trace)
+        except ValueError as error:
+            print("FAIL: %s" % error)
+            return 1
+        handshake_end = max(b.offset + len(b.data) for b in bursts if b.kind == "answer")
+        frames = [f for f in trace.frames if f.offset >= handshake_end]
+        loop_bursts = [b for b in bursts if b.offset >= handshake_end and b.frame is not None]
+        telegrams = [b for b in loop_bursts if b.kind == "telegram"]
+        seen = [b for b in telegrams if b.seen]
+        clock = Clock(fake_start, trace.exec_time)
+
+        expected_table = traffic.table_after(frames)
+        if table != expected_table:
+            index = next(i for i, (a, e) in enumerate(zip(table, expected_table)) if a != e)
+            failures.append("table entry %d is %s, expected %s" % (index, table[index], expected_table[index]))
+        configured_ids = {m[0] for m in configured} | set(silent)
+        exports = check_exports(box, frames, configured_ids, clock, failures)
+        errors = [m for m in messages if m not in ("started", "rc1180 successfully initialized")]
+        if messages[:2] != ["started", "rc1180 successfully initialized"] or len(errors) != 1 \
+                or not errors[0].startswith("read: "):
+            failures.append("log: %s" % messages[:10])
+        if box.daemon_output(proc).strip():
+            failures.append("output on stdout/stderr: %r" % box.daemon_output(proc)[:200])
+
+        steady = [s for s in samples if s["t"] >= 60] or samples
+        for key in ("VmRSS", "fds"):
+            values = [s[key] for s in steady]
+            if values and max(values) != min(values):
+                failures.append("%s not flat after the first minute: %d .. %d" % (key, min(values), max(values)))
+
+        # What the timing alone would have predicted (libfaketime renews the window at every wait).
+        model = traffic.model_seen(loop_bursts, renewed=True)
+        agree = sum(1 for b, m in zip(loop_bursts, model) if b.seen == m)
+        days = {}
+        for meter_id, date in exports:
+            days[date] = days.get(date, 0) + 1
+        heard = len({traffic.meter_info(f.data)[0] for f in frames if traffic.meter_info(f.data)})
+        garbage = [b for b in loop_bursts if b.kind == "garbage"]
+        print("telegrams sent %d (%.2f/s), seen %d, merged behind another %d (%.1f %%); garbage bursts %d, "
+              "frames %d" % (len(telegrams), len(telegrams) / seconds, len(seen), len(telegrams) - len(seen),
+                             100.0 * (len(telegrams) - len(seen)) / max(1, len(telegrams)), len(garbage),
+                             len(frames)))
+        print("distinct ids heard %d (garbage frames of 10 bytes or more count), table entries used %d"
+              % (heard, sum(1 for e in table if e[0] != 0)))
+        print("exports per day: %s; configured meters 48, heard %d"
+              % (", ".join("%s: %d" % d for d in sorted(days.items())),
+                 len({k[0] for k in exports})))
+        print("timing model (200 ms, renewed) agreed with the trace on %d of %d bursts" % (agree, len(loop_bursts)))
+        for key, unit in (("VmRSS", "kB"), ("VmHWM", "kB"), ("fds", "")):
+            values = [s[key] for s in samples]
+            print("%-6s min %d max %d %s (%d samples every %d s)" % (key, min(values), max(values), unit,
+                                                                    len(values), SAMPLE_SECONDS))
+        if final:
+            print("cpu    %.2f s in %.0f s (%.3f %% of one core, under strace)"
+                  % (final["cpu"], seconds, 100 * final["cpu"] / seconds))
+        for failure in failures:
+            print("FAIL: " + failure)
+        print("soak %s" % ("FAILED" if failures else "passed"))
+        return 1 if failures else 0
+    finally:
+        box.close()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--daemon", required=True)
+    parser.add_argument("--sim", required=True)
+    parser.add_argument("--minutes", type=float, default=10)
+    parser.add_argument("--seed", type=int, default=20240305)
+    parser.add_argument("--rate", type=float, default=1.0, help="generated telegrams per second")
+    parser.add_argument("--replay-rate", type=float, default=0.5, help="replayed telegrams per second")
+    parser.add_argument("--garbage", type=float, default=0.05, help="chance of a garbage burst after a telegram")
+    parser.add_argument("--inside", action="store_true", help=argparse.SUPPRESS)
+    options = parser.parse_args()
+    options.daemon, options.sim = os.path.abspath(options.daemon), os.path.abspath(options.sim)
+
+    if options.inside:
+        return run_soak(options)
+    if not traffic.strace_available():
+        print("SKIP: strace not installed (Debian package strace)")
+        return SKIP
+    if sb.faketime_library() is None or not sb.zone_available(ZONE):
+        print("SKIP: libfaketime or time zone data missing (Debian packages faketime, tzdata)")
+        return SKIP
+    reason = sb.probe()
+    if reason is not None:
+        print("SKIP: " + reason)
+        return SKIP
+    argv = [sys.executable, os.path.abspath(__file__), "--inside"] + sys.argv[1:]
+    return subprocess.run(sb.unshare_command(argv), env=dict(os.environ, PATH=sb.PATH)).returncode
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,240 @@
+"""What the daemon made of the emulated module's traffic.
+
+The daemon runs under strace (reads and readiness waits of its line, with the bytes
+in hex); its reads are cut into frames exactly as its reader returned them: a frame
+is everything read between two first-byte waits (the wait over all FD_SETSIZE
+descriptors). Lined up with rc1180-sim's --sent log, that tells which burst began a
+frame (seen by the daemon) and which was merged behind another (never seen).
+
+The same helpers replay the daemon's table rule and export rule over the frames, so
+a run can be checked against what the daemon actually received, and sample its
+memory and descriptors. Used by scripts/soak, scripts/merge-rate and
+scripts/bench-e2e.
+"""
+
+import math
+import os
+import re
+import shutil
+
+FD_SETSIZE = 1024
+HEADER_SIZE = 10
+TABLE_ENTRIES = 128
+
+STRACE_TRACE = "trace=execve,read,select,pselect6"
+_CALL = re.compile(r"^(\d+\.\d+) (execve|read|select|pselect6)\((.*)$")
+_READ = re.compile(r'^(\d+), "((?:\\x[0-9a-f]{2})*)"(\.\.\.)?, \d+\) += (-?\d+)')
+_WAIT = re.compile(r"^(\d+), \[([\d ]*)\]")
+
+
+def strace_available():
+    return shutil.which("strace") is not None
+
+
+def strace_command(output, argv, tracee_env=None):
+    """argv under strace, writing its trace to output. tracee_env goes to the traced
+    program only (so a preloaded library such as libfaketime stays out of strace)."""
+    command = ["strace", "-o", output, "-ttt", "-xx", "-s", "8192", "-e", STRACE_TRACE]
+    for key, value in (tracee_env or {}).items():
+        command += ["-E", "%s=%s" % (key, value)]
+    return command + list(argv)
+
+
+class Frame:
+    """One read_frame result: when its first byte was read, and its bytes."""
+
+    def __init__(self, time, data=b""):
+        self.time = time
+        self.data = bytearray(data)
+        self.offset = 0  # position of its first byte in everything the daemon read
+
+    def __repr__(self):
+        return "Frame(%.3f, %s)" % (self.time, bytes(self.data).hex())
+
+
+class Trace:
+    def __init__(self, exec_time, line_fd, frames):
+        self.exec_time = exec_time
+        self.line_fd = line_fd
+        self.frames = frames
+
+
+def read_trace(path):
+    """Parses an strace output file of the daemon into frames of its serial line."""
+    exec_time = None
+    line_fd = None
+    frames = []
+    current = None
+    with open(path, errors="replace") as f:
+        for text in f:
+            match = _CALL.match(text)
+            if match is None:
+                continue
+            stamp, call, rest = float(match.group(1)), match.group(2), match.group(3)
+            if call == "execve":
+                exec_time = exec_time if exec_time is not None else stamp
+            elif call in ("select", "pselect6"):
+                wait = _WAIT.match(rest)
+                if wait and int(wait.group(1)) == FD_SETSIZE:
+                    # A first-byte wait: whatever follows is a new frame.
+                    fds = wait.group(2).split()
+                    if line_fd is None and fds:
+                        line_fd = int(fds[0])
+                    current = None
+            else:
+                read = _READ.match(rest)
+                if read is None or line_fd is None or int(read.group(1)) != line_fd:
+                    continue
+                count = int(read.group(4))
+                if count <= 0:
+                    continue
+                data = bytes.fromhex(read.group(2).replace("\\x", ""))
+                if len(data) != count:
+                    raise ValueError("strace cut a read of %d bytes to %d" % (count, len(data)))
+                if current is None:
+                    current = Frame(stamp)
+                    frames.append(current)
+                current.data += data
+    offset = 0
+    for frame in frames:
+        frame.offset = offset
+        offset += len(frame.data)
+    return Trace(exec_time, line_fd, frames)
+
+
+class Burst:
+    """One burst rc1180-sim put on the line (from its --sent log)."""
+
+    def __init__(self, ms, kind, data):
+        self.ms, self.kind, self.data = ms, kind, bytes(data)
+        self.offset = 0
+        self.frame = None  # the frame it went into, once lined up
+        self.seen = False  # it began its frame: the daemon decoded it
+
+    def __repr__(self):
+        return "Burst(%d %s %s)" % (self.ms, self.kind, self.data.hex())
+
+
+def line_up(sent_records, trace):
+    """Bursts from Simulator.sent() records, each marked with the frame it went into
+    and whether it began it. Raises ValueError when the daemon read anything other
+    than what was sent, in that order."""
+    bursts = [Burst(ms, kind, data) for ms, kind, data in sent_records]
+    offset = 0
+    for burst in bursts:
+        burst.offset = offset
+        offset += len(burst.data)
+    stream = b"".join(b.data for b in bursts)
+    read = b"".join(bytes(f.data) for f in trace.frames)
+    if not stream.startswith(read):
+        at = next((i for i, (a, b) in enumerate(zip(stream, read)) if a != b), min(len(stream), len(read)))
+        raise ValueError("the daemon read other bytes than were sent, from byte %d of %d" % (at, len(read)))
+    starts = {f.offset: f for f in trace.frames}
+    frame_index = 0
+    frames = trace.frames
+    for burst in bursts:
+        if burst.offset >= len(read):
+            break  # sent, not read before the end of the run
+        while frame_index + 1 < len(frames) and frames[frame_index + 1].offset <= burst.offset:
+            frame_index += 1
+        burst.frame = frames[frame_index]
+        burst.seen = burst.offset in starts
+    return bursts
+
+
+# ---------------------------------------------------------------- the daemon's rules
+
+def bcd_id(data):
+    """The identification number as the daemon decodes it: nibbles above 9 count as they are."""
+    value = 0
+    for position, scale in ((4, 1), (5, 100), (6, 10000), (7, 1000000)):
+        value += ((data[position] >> 4) * 10 + (data[position] & 15)) * scale
+    return value
+
+
+def meter_info(data):
+    """(id, device_type, manufacturer, trailer) of a frame, or None when it is too short."""
+    if len(data) < HEADER_SIZE:
+        return None
+    return (bcd_id(data), data[9], data[2] | data[3] << 8, data[-1])
+
+
+def raw_copy(data):
+    """The export's raw copy of a frame: its last byte zeroed, then the first L bytes,
+    never more than the frame."""
+    copy = bytearray(data)
+    copy[-1] = 0
+    return bytes(copy[:min(copy[0], len(copy))])
+
+
+def table_after(frames):
+    """The shared table after the daemon handled these frames, entry for entry."""
+    table = [[0, 0, 0, 0] for _ in range(TABLE_ENTRIES)]
+    for frame in frames:
+        info = meter_info(frame.data)
+        if info is None:
+            continue
+        for entry in table:
+            if entry[0] == info[0]:
+                entry[3] = info[3]
+                break
+            if entry[0] == 0:
+                entry[:] = list(info)
+                break
+    return [tuple(e) for e in table]
+
+
+# ---------------------------------------------------------------- merge models
+
+def poisson_unseen(rate, window=0.2):
+    """Share of Poisson telegrams never seen, for both ways a reader can time a frame:
+    (window from the frame's first byte, as the daemon's reader does; window renewed
+    after every read, as under libfaketime, whose select() does not report the time left)."""
+    x = rate * window
+    return x / (1.0 + x), 1.0 - math.exp(-x)
+
+
+def model_seen(bursts, window_ms=200, renewed=False):
+    """Which bursts a reader with this window would have seen, from the send times alone."""
+    seen = []
+    start = last = None
+    for burst in bursts:
+        reference = last if renewed else start
+        if reference is None or burst.ms - reference >= window_ms:
+            start = burst.ms
+            seen.append(True)
+        else:
+            seen.append(False)
+        last = burst.ms
+    return seen
+
+
+# ---------------------------------------------------------------- the process
+
+def proc_status(pid):
+    """VmRSS and VmHWM in kB, the number of open descriptors, and CPU seconds."""
+    values = {}
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            key, _, rest = line.partition(":")
+            if key in ("VmRSS", "VmHWM", "voluntary_ctxt_switches", "nonvoluntary_ctxt_switches"):
+                values[key] = int(rest.split()[0])
+    values["fds"] = len(os.listdir("/proc/%d/fd" % pid))
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    values["cpu"] = (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    return values
+
+
+def find_process(executable, exclude=()):
+    """The id of a running process of this executable (the daemon under strace or
+    valgrind, whose pid is not the one that was started), or None."""
+    for name in os.listdir("/proc"):
+        if not name.isdigit() or int(name) in exclude:
+            continue
+        try:
+            if os.readlink("/proc/%s/exe" % name) == executable:
+                return int(name)
+        except OSError:
+            continue
+    return None
