@@ -1,0 +1,315 @@
+#!/usr/bin/env python3
+"""End-to-end benchmark: the daemon as shipped, in a sandbox, driven by rc1180-sim.
+
+  cpu         60 s at the full 19200 bit/s with gaps that keep telegrams apart
+              (--full-rate --gap-ms 210), and 60 s back to back (--gap-ms 0): CPU
+              seconds of the daemon per 1,000 telegrams (utime + stime from
+              /proc/PID/stat, and the nanosecond run time from /proc/PID/schedstat),
+              share of one core, peak resident memory (VmHWM, with the anonymous part).
+  idle        60 s on a quiet line: wake-ups (voluntary context switches) per minute.
+  callgrind   the daemon under valgrind --tool=callgrind for two telegram counts at
+              --gap-ms 210; the difference divided by the difference in counts is the
+              cost of one telegram (user-space instructions), in all and inclusive in
+              check_day + handle_frame (read_frame's return to the next wait).
+  memcheck    the same under valgrind's memcheck: heap allocations of the two runs;
+              the difference over the count difference is the allocations per telegram.
+
+No telegram needs an export: the settings name no meter. 50 generated meters, so the
+table holds 50 entries.
+
+    bench_e2e.py --daemon PATH --sim PATH [--only cpu,idle,callgrind,memcheck]
+                 [--seconds 60] [--counts 100,400] [--jobs 2]
+
+Prints a Markdown summary. Exit status 77 when no sandbox can be made.
+"""
+
+import argparse
+import json
+import os
+import platform
+import re
+import signal
+import subprocess
+import sys
+import time
+from concurrent.futures import ThreadPoolExecutor
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.join(HERE, "..", "..")
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.join(ROOT, "scripts"))
+sys.path.insert(0, os.path.join(ROOT, "tests", "system"))
+import sandbox as sb  # noqa: E402
+import traffic  # noqa: E402
+
+SKIP = 77
+METERS = 50
+SEED = 4711
+SEPARATE_GAP_MS = 210  # plus the transmission time: more than the reader's 200 ms window
+
+
+def schedstat_ns(pid):
+    with open("/proc/%d/schedstat" % pid) as f:
+        return int(f.read().split()[0])
+
+
+def memory(pid):
+    values = {}
+    with open("/proc/%d/smaps_rollup" % pid) as f:
+        for line in f:
+            key, _, rest = line.partition(":")
+            if key in ("Rss", "Pss", "Anonymous", "Private_Clean", "Private_Dirty", "Shared_Clean"):
+                values[key] = int(rest.split()[0])
+    return values
+
+
+def rss_by_file(pid):
+    """Resident kB per mapped file ("[anon]" for the rest), largest first."""
+    totals = {}
+    name = "[anon]"
+    with open("/proc/%d/smaps" % pid) as f:
+        for line in f:
+            fields = line.split()
+            if fields and "-" in fields[0] and len(fields) >= 5 and not fields[0].endswith(":"):
+                name = os.path.basename(fields[5]) if len(fields) > 5 and fields[5].startswith("/") else "[anon]"
+            elif fields and fields[0] == "Rss:":
+                totals[name] = totals.get(name, 0) + int(fields[1])
+    return sorted(totals.items(), key=lambda item: -item[1])
+
+
+def start(box, sim_args, wrapper=()):
+    """rc1180-sim with the given sources and the daemon (optionally under a wrapper such as
+    valgrind); returns (sim, proc, pid) once the handshake is over."""
+    box.settings("")
+    box.version("2.0")
+    sim = box.start_sim(*sim_args)
+    env = box.daemon_env("Europe/Berlin")
+    output = box.path("daemon.out")
+    with open(output, "wb") as out:
+        proc = subprocess.Popen(list(wrapper) + [sb.DAEMON_PATH], stdin=subprocess.DEVNULL, stdout=out,
+                                stderr=out, env=env, cwd="/")
+    proc.output_path = output
+    box.daemons.append(proc)
+    deadline = time.monotonic() + 60
+    while not sim.trace_bytes().endswith(b"X"):
+        if time.monotonic() > deadline or proc.poll() is not None:
+            raise sb.SandboxError("no handshake; log %s; output %r" % (box.log.snapshot(), open(output).read()[-500:]))
+        time.sleep(0.05)
+    return sim, proc, proc.pid
+
+
+def telegrams_between(sim, start_ms, end_ms):
+    return [r for r in sim.sent("telegram") if start_ms <= r[0] < end_ms]
+
+
+def cpu_run(box, gap_ms, seconds):
+    sim, proc, pid = start(box, ["--generate", METERS, "--full-rate", "--gap-ms", gap_ms, "--seed", SEED])
+    time.sleep(2)
+    before, before_ns, t0 = traffic.proc_status(pid), schedstat_ns(pid), time.monotonic()
+    time.sleep(seconds)
+    after, after_ns, t1 = traffic.proc_status(pid), schedstat_ns(pid), time.monotonic()
+    sent = telegrams_between(sim, t0 * 1000, t1 * 1000)
+    bursts = [traffic.Burst(ms, kind, data) for ms, kind, data in sent]
+    frames = sum(traffic.model_seen(bursts))
+    mem = memory(pid)
+    alive = proc.poll() is None
+    return {"gap_ms": gap_ms, "seconds": t1 - t0, "telegrams": len(sent),
+            "bytes": sum(len(r[2]) for r in sent), "frames_model": frames,
+            "cpu_ticks_s": after["cpu"] - before["cpu"], "cpu_ns": after_ns - before_ns,
+            "VmHWM": after["VmHWM"], "VmRSS": after["VmRSS"], "anon": mem.get("Anonymous"),
+            "rss_file": mem.get("Rss", 0) - mem.get("Anonymous", 0), "alive": alive,
+            "rss_by_file": rss_by_file(pid)[:6],
+            "log": [m.text for m in box.log.snapshot(pid)]}
+
+
+def idle_run(box, seconds):
+    sim, proc, pid = start(box, [])
+    time.sleep(1)
+    before, before_ns, t0 = traffic.proc_status(pid), schedstat_ns(pid), time.monotonic()
+    time.sleep(seconds)
+    after, after_ns, t1 = traffic.proc_status(pid), schedstat_ns(pid), time.monotonic()
+    return {"seconds": t1 - t0,
+            "voluntary": after["voluntary_ctxt_switches"] - before["voluntary_ctxt_switches"],
+            "involuntary": after["nonvoluntary_ctxt_switches"] - before["nonvoluntary_ctxt_switches"],
+            "cpu_ns": after_ns - before_ns, "VmHWM": after["VmHWM"],
+            "log": [m.text for m in box.log.snapshot(pid)]}
+
+
+def valgrind_run(box, tool, count):
+    """The daemon under valgrind for `count` separate telegrams, ended with SIGTERM once the
+    line is quiet (before its next 5 s wait ends, so no idle pass differs between runs)."""
+    out = box.path(tool)
+    wrapper = ["valgrind", "--tool=" + tool]
+    wrapper += ["--callgrind-out-file=" + out] if tool == "callgrind" else ["--log-file=" + out]
+    sim, proc, pid = start(box, ["--generate", METERS, "--full-rate", "--gap-ms", SEPARATE_GAP_MS, "--seed", SEED,
+                                 "--count", count], wrapper)
+    sim.wait_sent(count, "telegram", timeout=count * 2 + 30)
+    deadline = time.monotonic() + 10
+    while sim.unread() != 0 and time.monotonic() < deadline:
+        time.sleep(0.05)
+    time.sleep(1.0)
+    os.kill(pid, signal.SIGTERM)
+    proc.wait(60)
+    result = {"tool": tool, "count": count, "log": [m.text for m in box.log.snapshot(pid)]}
+    if tool == "callgrind":
+        annotated = subprocess.run(["callgrind_annotate", "--inclusive=yes", "--threshold=100", "--show-percs=no",
+                                    "--auto=no", out], capture_output=True, text=True).stdout
+        result["total"] = int(re.search(r"^([\d,]+) +\(100\.0%\) +PROGRAM TOTALS|^([\d,]+) +PROGRAM TOTALS",
+                                        annotated, re.M).group(0).split()[0].replace(",", ""))
+        for name in ("check_day", "handle_frame", "read_frame", "decode_header", "record_meter",
+                     "export_due_meters"):
+            match = re.search(r"^ *([\d,]+) .*norvalith::%s\(" % name, annotated, re.M)
+            result[name] = int(match.group(1).replace(",", "")) if match else 0
+    else:
+        with open(out) as f:
+            text = f.read()
+        match = re.search(r"total heap usage: ([\d,]+) allocs, ([\d,]+) frees, ([\d,]+) bytes", text)
+        result["allocs"], result["frees"], result["bytes"] = (int(g.replace(",", "")) for g in match.groups())
+    return result
+
+
+def inside(options):
+    box = sb.Sandbox()
+    box.enter(options.daemon, options.sim)
+    try:
+        if options.task == "cpu":
+            result = cpu_run(box, options.gap_ms, options.seconds)
+        elif options.task == "idle":
+            result = idle_run(box, options.seconds)
+        else:
+            result = valgrind_run(box, options.task, options.count)
+        print(json.dumps(result))
+        return 0
+    finally:
+        box.close()
+
+
+def run_task(options, task, **extra):
+    argv = [sys.executable, os.path.abspath(__file__), "--inside", "--daemon", options.daemon, "--sim", options.sim,
+            "--task", task, "--seconds", str(options.seconds)]
+    for key, value in extra.items():
+        argv += ["--" + key.replace("_", "-"), str(value)]
+    done = subprocess.run(sb.unshare_command(argv), capture_output=True, text=True,
+                          env=dict(os.environ, PATH=sb.PATH), timeout=1800)
+    lines = [line for line in done.stdout.splitlines() if line.startswith("{")]
+    if done.returncode != 0 or not lines:
+        raise RuntimeError("%s %s: %s" % (task, extra, (done.stderr or done.stdout).strip()[-2000:]))
+    return json.loads(lines[-1])
+
+
+def machine():
+    model = "?"
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    return "%d cores (nproc), %s, %s, kernel %s; %s" % (
+        os.cpu_count(), model, platform.machine(), platform.release(),
+        time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()))
+
+
+def report(results, options):
+    lines = ["machine: " + machine(), "daemon: " + options.daemon, ""]
+    targets = []
+
+    def target(what, value, goal, met):
+        targets.append("  %-48s %-12s %-10s %s" % (what, value, goal, "met" if met else "NOT MET"))
+
+    for r in results.get("cpu", []):
+        core = 100.0 * r["cpu_ns"] / 1e9 / r["seconds"]
+        target("CPU, --full-rate --gap-ms %d" % r["gap_ms"], "%.3f %%" % core, "< 1 %", core < 1)
+        target("VmHWM, --full-rate --gap-ms %d" % r["gap_ms"], "%d kB" % r["VmHWM"], "< 2048 kB", r["VmHWM"] < 2048)
+        per_k_ticks = 1000 * r["cpu_ticks_s"] / max(1, r["telegrams"])
+        per_k_ns = 1000 * r["cpu_ns"] / 1e9 / max(1, r["telegrams"])
+        lines.append("cpu, --gap-ms %d: %d telegrams (%d bytes, %.0f %% of the line) in %.1f s, ~%d frames "
+                     "(model); CPU %.2f s by /proc/stat = %.3f s per 1,000 telegrams; run time %.4f s by "
+                     "schedstat = %.4f s per 1,000 telegrams, %.4f %% of one core; VmHWM %d kB (anonymous %s kB, "
+                     "file-backed %s kB); log %s"
+                     % (r["gap_ms"], r["telegrams"], r["bytes"], 100.0 * r["bytes"] * 10 / 19200 / r["seconds"],
+                        r["seconds"], r["frames_model"], r["cpu_ticks_s"], per_k_ticks, r["cpu_ns"] / 1e9, per_k_ns,
+                        100.0 * r["cpu_ns"] / 1e9 / r["seconds"], r["VmHWM"], r["anon"], r["rss_file"], r["log"]))
+        lines.append("  resident kB by mapping: " + ", ".join("%s %d" % tuple(item) for item in r["rss_by_file"]))
+    if "idle" in results:
+        r = results["idle"]
+        per_minute = 60.0 * r["voluntary"] / r["seconds"]
+        target("wake-ups per minute, quiet line", "%.1f" % per_minute, "12", round(per_minute) == 12)
+        lines.append("idle: %.1f s, %d voluntary and %d involuntary context switches = %.1f wake-ups per minute; "
+                     "run time %.2f ms; log %s" % (r["seconds"], r["voluntary"], r["involuntary"],
+                                                    60.0 * r["voluntary"] / r["seconds"], r["cpu_ns"] / 1e6, r["log"]))
+    for tool in ("callgrind", "memcheck"):
+        runs = sorted(results.get(tool, []), key=lambda r: r["count"])
+        if len(runs) < 2:
+            continue
+        a, b = runs[0], runs[-1]
+        n = b["count"] - a["count"]
+        if tool == "callgrind":
+            loop = (b["check_day"] + b["handle_frame"] - a["check_day"] - a["handle_frame"]) / n
+            target("instructions, read_frame's return to next wait", "%.0f" % loop, "< 20000", loop < 20000)
+            parts = ", ".join("%s %.0f" % (k, (b[k] - a[k]) / n) for k in
+                              ("read_frame", "check_day", "handle_frame", "decode_header", "record_meter",
+                               "export_due_meters"))
+            lines.append("callgrind: %d and %d telegrams: %s and %s instructions in all; per telegram %.0f in all, "
+                         "%.0f from read_frame's return to the next wait (check_day + handle_frame); inclusive: %s"
+                         % (a["count"], b["count"], format(a["total"], ","), format(b["total"], ","),
+                            (b["total"] - a["total"]) / n, loop, parts))
+        else:
+            target("heap allocations per telegram", "%.3f" % ((b["allocs"] - a["allocs"]) / n), "0",
+                   b["allocs"] == a["allocs"])
+            lines.append("memcheck: %d telegrams: %d allocs (%d bytes); %d telegrams: %d allocs (%d bytes); "
+                         "%.3f allocations per telegram" % (a["count"], a["allocs"], a["bytes"], b["count"],
+                                                            b["allocs"], b["bytes"], (b["allocs"] - a["allocs"]) / n))
+    if targets:
+        lines += ["", "targets:"] + targets
+    return "\n".join(lines)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--daemon", required=True)
+    parser.add_argument("--sim", required=True)
+    parser.add_argument("--only", default="cpu,idle,callgrind,memcheck")
+    parser.add_argument("--seconds", type=float, default=60)
+    parser.add_argument("--counts", default="100,400")
+    parser.add_argument("--jobs", type=int, default=2)
+    parser.add_argument("--inside", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--task", help=argparse.SUPPRESS)
+    parser.add_argument("--gap-ms", type=int, default=SEPARATE_GAP_MS, help=argparse.SUPPRESS)
+    parser.add_argument("--count", type=int, help=argparse.SUPPRESS)
+    options = parser.parse_args()
+    options.daemon, options.sim = os.path.abspath(options.daemon), os.path.abspath(options.sim)
+    if options.inside:
+        return inside(options)
+
+    reason = sb.probe()
+    if reason is not None:
+        print("SKIP: " + reason)
+        return SKIP
+    only = options.only.split(",")
+    counts = [int(c) for c in options.counts.split(",")]
+    jobs = []
+    if "cpu" in only:
+        jobs += [("cpu", dict(gap_ms=SEPARATE_GAP_MS)), ("cpu", dict(gap_ms=0))]
+    if "idle" in only:
+        jobs.append(("idle", {}))
+    for tool in ("callgrind", "memcheck"):
+        if tool in only:
+            if subprocess.run(["which", "valgrind"], capture_output=True).returncode != 0:
+                print("valgrind not installed: no %s figures" % tool)
+                continue
+            jobs += [(tool, dict(count=c)) for c in counts]
+    results = {}
+    with ThreadPoolExecutor(max_workers=max(1, options.jobs)) as pool:
+        futures = [(task, pool.submit(run_task, options, task, **extra)) for task, extra in jobs]
+        for task, future in futures:
+            result = future.result()
+            if task == "idle":
+                results["idle"] = result
+            else:
+                results.setdefault(task, []).append(result)
+    print(report(results, options))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
