@@ -62,7 +62,11 @@ def unshare_command(argv):
         command += ["--user", "--map-root-user"]
     command += ["--mount", "--uts", "--net", "--ipc", "--pid", "--fork", "--mount-proc",
                 "--propagation", "private", "--kill-child"]
-    return command + ["--"] + list(argv)
+    # The stage's mount point is made and removed out here: inside, it is busy
+    # until the namespace ends, and would stay behind in /tmp.
+    wrapper = ('stage=$(mktemp -d "${TMPDIR:-/tmp}/norvalith-sandbox-XXXXXX") || exit 1; '
+               'NORVALITH_SANDBOX_STAGE=$stage "$@"; status=$?; rmdir "$stage"; exit $status')
+    return ["sh", "-c", wrapper, "sh"] + command + ["--"] + list(argv)
 
 
 def inside_namespaces():
@@ -386,7 +390,7 @@ class Sandbox:
             raise SandboxError("not process 1 of a PID namespace: start through unshare_command()")
         # Everything the sandbox keeps for itself lives on a private tmpfs, so it is
         # gone with the mount namespace and never shadowed by the mounts below.
-        self.stage = tempfile.mkdtemp(prefix="norvalith-sandbox-")
+        self.stage = os.environ.get("NORVALITH_SANDBOX_STAGE") or tempfile.mkdtemp(prefix="norvalith-sandbox-")
         mount("tmpfs", self.stage, "tmpfs", "mode=0755")
         self.binaries = {}
         for name, path in (("Norvalithd", daemon), ("rc1180-sim", sim), ("norvalith-meters", meters)):
