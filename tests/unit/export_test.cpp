@@ -18,34 +18,6 @@ namespace {
 using test::CapturedLog;
 using test::TempDir;
 
-// Sets TZ for one test and restores it afterwards.
-class ZoneGuard {
-public:
-    explicit ZoneGuard(const char* zone) {
-        const char* old = std::getenv("TZ");
-        had_ = old != nullptr;
-        if (had_) {
-            old_ = old;
-        }
-        setenv("TZ", zone, 1);
-        tzset();
-    }
-    ~ZoneGuard() {
-        if (had_) {
-            setenv("TZ", old_.c_str(), 1);
-        } else {
-            unsetenv("TZ");
-        }
-        tzset();
-    }
-    ZoneGuard(const ZoneGuard&) = delete;
-    ZoneGuard& operator=(const ZoneGuard&) = delete;
-
-private:
-    bool had_ = false;
-    std::string old_;
-};
-
 DeviceIdentity worked_identity() {
     DeviceIdentity identity{};
     std::strcpy(identity.name, "gw1");
@@ -144,7 +116,7 @@ TEST(Base64, Rfc4648VectorsAndEveryLengthRoundTrips) {
 }
 
 TEST(ExportFile, WorkedExampleByteForByte) {
-    ZoneGuard zone("Europe/Berlin");
+    test::ZoneGuard zone("Europe/Berlin");
     TempDir dir;
     std::string burst = worked_burst();
     burst.resize(512, '\0');
@@ -165,7 +137,7 @@ TEST(ExportFile, WorkedExampleByteForByte) {
 }
 
 TEST(ExportFile, RawCopyLengthAndEscaping) {
-    ZoneGuard zone("Europe/Berlin");
+    test::ZoneGuard zone("Europe/Berlin");
     DeviceIdentity identity = worked_identity();
     std::strcpy(identity.name, "a&b<c>\"d'");
     std::strcpy(identity.firmware, "Norvalith-1.4.2\n");
@@ -315,7 +287,7 @@ TEST_F(Dispatch, FailedExportIsRetriedAndLoggedOncePerDay) {
 }
 
 TEST(DayCheck, FlagsClearOnEveryChangeOfLocalDay) {
-    ZoneGuard zone("Europe/Berlin");
+    test::ZoneGuard zone("Europe/Berlin");
     Receiver receiver{};
     reset_receiver(receiver);
     receiver.settings.meters[5].exported_today = 1;

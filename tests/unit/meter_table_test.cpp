@@ -17,48 +17,14 @@ namespace {
 
 constexpr int kProject = 1;
 
-// A key file of its own in a temporary directory, whose key no segment uses yet;
-// whatever segment the test leaves under that key is removed at the end.
-class PrivateKey {
-public:
-    PrivateKey() {
-        for (int i = 0; i < 16; ++i) {
-            const std::string name = "key" + std::to_string(i);
-            dir_.write(name, "");
-            path_ = dir_.file(name);
-            key_ = ftok(path_.c_str(), kProject);
-            if (shmget(key_, 0, 0) == -1 && errno == ENOENT) {
-                return;
-            }
-        }
-        throw std::runtime_error("no free shared-memory key");
-    }
-    ~PrivateKey() {
-        const int id = shmget(key_, 0, 0);
-        if (id != -1) {
-            shmctl(id, IPC_RMID, nullptr);
-        }
-    }
-    PrivateKey(const PrivateKey&) = delete;
-    PrivateKey& operator=(const PrivateKey&) = delete;
-    const char* path() const { return path_.c_str(); }
-    key_t key() const { return key_; }
-    int shmid() const { return shmget(key_, 0, 0); }
-
-private:
-    test::TempDir dir_;
-    std::string path_;
-    key_t key_ = -1;
-};
-
 using Words = std::array<std::uint32_t, 4>;
 
 // The entry as a reader sees it: id, device type, manufacturer, trailer.
 Words words(const MeterInfo& m) { return {m.id, m.device_type, m.manufacturer, m.trailer}; }
 
 TEST(MeterTable, RecordsEachMeterOnceInArrivalOrder) {
-    PrivateKey key;
-    MeterTable* table = attach_meter_table(key.path(), kProject);
+    test::PrivateKey key;
+    MeterTable* table = attach_meter_table(key.path().c_str(), kProject);
     ASSERT_NE(table, nullptr);
     clear_meter_table(table);
 
@@ -82,8 +48,8 @@ TEST(MeterTable, RecordsEachMeterOnceInArrivalOrder) {
 }
 
 TEST(MeterTable, FullTableIgnoresNewMetersButRefreshesKnownOnes) {
-    PrivateKey key;
-    MeterTable* table = attach_meter_table(key.path(), kProject);
+    test::PrivateKey key;
+    MeterTable* table = attach_meter_table(key.path().c_str(), kProject);
     ASSERT_NE(table, nullptr);
     clear_meter_table(table);
     for (std::uint32_t i = 1; i <= kTableEntries; ++i) {
@@ -101,8 +67,8 @@ TEST(MeterTable, FullTableIgnoresNewMetersButRefreshesKnownOnes) {
 }
 
 TEST(MeterTable, CreatesA2048ByteSegmentForTheOwnerOnly) {
-    PrivateKey key;
-    MeterTable* table = attach_meter_table(key.path(), kProject);
+    test::PrivateKey key;
+    MeterTable* table = attach_meter_table(key.path().c_str(), kProject);
     ASSERT_NE(table, nullptr);
     shmid_ds status{};
     ASSERT_EQ(shmctl(key.shmid(), IPC_STAT, &status), 0);
@@ -112,7 +78,7 @@ TEST(MeterTable, CreatesA2048ByteSegmentForTheOwnerOnly) {
 }
 
 TEST(MeterTable, ReusesAndEmptiesTheSegmentOfAnEarlierRun) {
-    PrivateKey key;
+    test::PrivateKey key;
     const int earlier = shmget(key.key(), sizeof(MeterTable), IPC_CREAT | 0600);
     ASSERT_NE(earlier, -1);
     auto* old_view = static_cast<MeterTable*>(shmat(earlier, nullptr, 0));
@@ -120,7 +86,7 @@ TEST(MeterTable, ReusesAndEmptiesTheSegmentOfAnEarlierRun) {
     old_view->entries[0] = {12345678, 0x07, 0x0443, 0x50};
     old_view->entries[127] = {87654321, 0x02, 0x0442, 0x51};
 
-    MeterTable* table = attach_meter_table(key.path(), kProject);
+    MeterTable* table = attach_meter_table(key.path().c_str(), kProject);
     ASSERT_NE(table, nullptr);
     EXPECT_EQ(key.shmid(), earlier);
     EXPECT_EQ(table->entries[0].id, 12345678U);  // the same memory, not a new segment
@@ -133,9 +99,9 @@ TEST(MeterTable, ReusesAndEmptiesTheSegmentOfAnEarlierRun) {
 }
 
 TEST(MeterTable, AttachFailsOnATooSmallSegmentOrWithoutKeyFile) {
-    PrivateKey key;
+    test::PrivateKey key;
     ASSERT_NE(shmget(key.key(), 1024, IPC_CREAT | 0600), -1);
-    EXPECT_EQ(attach_meter_table(key.path(), kProject), nullptr);
+    EXPECT_EQ(attach_meter_table(key.path().c_str(), kProject), nullptr);
 
     test::TempDir dir;
     EXPECT_EQ(attach_meter_table(dir.file("absent").c_str(), kProject), nullptr);

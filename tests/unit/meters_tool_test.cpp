@@ -17,39 +17,6 @@
 namespace norvalith::meters {
 namespace {
 
-// A key file of its own whose key no segment uses yet; the segment is removed at the end.
-class PrivateKey {
-public:
-    PrivateKey() {
-        for (int i = 0; i < 16; ++i) {
-            const std::string name = "key" + std::to_string(i);
-            dir_.write(name, "");
-            path_ = dir_.file(name);
-            key_ = ftok(path_.c_str(), 1);
-            if (shmget(key_, 0, 0) == -1 && errno == ENOENT) {
-                return;
-            }
-        }
-        throw std::runtime_error("no free shared-memory key");
-    }
-    ~PrivateKey() {
-        const int id = shmget(key_, 0, 0);
-        if (id != -1) {
-            shmctl(id, IPC_RMID, nullptr);
-        }
-    }
-    PrivateKey(const PrivateKey&) = delete;
-    PrivateKey& operator=(const PrivateKey&) = delete;
-    const std::string& path() const { return path_; }
-    key_t key() const { return key_; }
-    const test::TempDir& dir() const { return dir_; }
-
-private:
-    test::TempDir dir_;
-    std::string path_;
-    key_t key_ = -1;
-};
-
 struct Result {
     int status;
     std::string out;
@@ -149,7 +116,7 @@ TEST(MetersTool, MediumNamesAndSignal) {
 }
 
 TEST(MetersTool, ListsTheLiveSegmentReadOnly) {
-    PrivateKey key;
+    test::PrivateKey key;
     MeterTable* daemon = attach_meter_table(key.path().c_str(), 1);
     ASSERT_NE(daemon, nullptr);
     clear_meter_table(daemon);
@@ -173,7 +140,7 @@ TEST(MetersTool, ListsTheLiveSegmentReadOnly) {
 }
 
 TEST(MetersTool, ExitStatusTellsWhyThereIsNoTable) {
-    PrivateKey key;
+    test::PrivateKey key;
     const std::string absent = key.dir().file("absent");
     const Result no_key = run_tool({"--key-file", absent});
     EXPECT_EQ(no_key.status, 2);

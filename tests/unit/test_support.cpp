@@ -4,10 +4,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -122,6 +125,43 @@ std::string Pty::drain(int wait_ms) const {
         timeout = 20;
     }
     return out;
+}
+
+PrivateKey::PrivateKey() {
+    for (int i = 0; i < 16; ++i) {
+        const std::string name = "key" + std::to_string(i);
+        dir_.write(name, "");
+        path_ = dir_.file(name);
+        key_ = ftok(path_.c_str(), 1);
+        if (shmget(key_, 0, 0) == -1 && errno == ENOENT) {
+            return;
+        }
+    }
+    throw std::runtime_error("no free shared-memory key");
+}
+PrivateKey::~PrivateKey() {
+    const int id = shmid();
+    if (id != -1) {
+        shmctl(id, IPC_RMID, nullptr);
+    }
+}
+int PrivateKey::shmid() const { return shmget(key_, 0, 0); }
+
+ZoneGuard::ZoneGuard(const char* zone) {
+    if (const char* old = std::getenv("TZ")) {
+        had_ = true;
+        old_ = old;
+    }
+    setenv("TZ", zone, 1);
+    tzset();
+}
+ZoneGuard::~ZoneGuard() {
+    if (had_) {
+        setenv("TZ", old_.c_str(), 1);
+    } else {
+        unsetenv("TZ");
+    }
+    tzset();
 }
 
 std::string bytes(std::initializer_list<int> values) {

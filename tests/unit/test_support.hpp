@@ -1,6 +1,8 @@
 // Shared helpers for the unit tests: captured log, temporary directories, ptys.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -61,6 +63,37 @@ private:
     int master_ = -1;
     int slave_ = -1;
     std::string path_;
+};
+
+// A key file of its own whose key no segment uses yet; the segment is removed at the end.
+class PrivateKey {
+public:
+    PrivateKey();
+    ~PrivateKey();
+    PrivateKey(const PrivateKey&) = delete;
+    PrivateKey& operator=(const PrivateKey&) = delete;
+    const std::string& path() const { return path_; }
+    key_t key() const { return key_; }
+    int shmid() const;
+    const TempDir& dir() const { return dir_; }
+
+private:
+    TempDir dir_;
+    std::string path_;
+    key_t key_ = -1;
+};
+
+// Sets TZ for one test and restores it afterwards.
+class ZoneGuard {
+public:
+    explicit ZoneGuard(const char* zone);
+    ~ZoneGuard();
+    ZoneGuard(const ZoneGuard&) = delete;
+    ZoneGuard& operator=(const ZoneGuard&) = delete;
+
+private:
+    bool had_ = false;
+    std::string old_;
 };
 
 std::string bytes(std::initializer_list<int> values);

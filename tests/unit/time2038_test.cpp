@@ -22,32 +22,6 @@ namespace {
 constexpr const char* kBerlin = "CET-1CEST,M3.5.0,M10.5.0/3";
 constexpr const char* kNewYork = "EST5EDT,M3.2.0,M11.1.0";
 
-class ZoneScope {
-public:
-    explicit ZoneScope(const char* zone) {
-        if (const char* old = std::getenv("TZ")) {
-            saved_ = old;
-            had_ = true;
-        }
-        setenv("TZ", zone, 1);
-        tzset();
-    }
-    ~ZoneScope() {
-        if (had_) {
-            setenv("TZ", saved_.c_str(), 1);
-        } else {
-            unsetenv("TZ");
-        }
-        tzset();
-    }
-    ZoneScope(const ZoneScope&) = delete;
-    ZoneScope& operator=(const ZoneScope&) = delete;
-
-private:
-    std::string saved_;
-    bool had_ = false;
-};
-
 struct LateExport {
     std::time_t now;
     const char* zone;
@@ -88,7 +62,7 @@ TEST(Time2038, ExportsAfterTheSigned32BitLimitCarryLocalDateAndUnsignedSeconds) 
 
     for (const LateExport& c : cases) {
         SCOPED_TRACE(std::string(c.zone) + " " + c.iso8601);
-        ZoneScope zone(c.zone);
+        test::ZoneGuard zone(c.zone);
         test::TempDir dir;
         ASSERT_TRUE(write_export(dir.path().c_str(), c.now, kBurst, sizeof kBurst, meter, identity));
         ASSERT_EQ(dir.list(), std::vector<std::string>{c.file});
