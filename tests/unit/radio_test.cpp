@@ -61,6 +61,23 @@ class Peer {
    public:
     virtual ~Peer() = default;
     virtual std::string finish() = 0;
+
+   protected:
+    // Lets the last command through the pty, then tells the thread to end.
+    void stop_thread() {
+        if (thread_.joinable()) {
+            usleep(100000);
+            EXPECT_EQ(write(stop_[1], "x", 1), 1);
+            thread_.join();
+        }
+    }
+    void close_stop_pipe() {
+        close(stop_[0]);
+        close(stop_[1]);
+    }
+
+    int stop_[2] = {-1, -1};
+    std::thread thread_;
 };
 
 // The emulated module, run by its own engine in a thread.
@@ -82,16 +99,10 @@ class SimPeer : public Peer {
     }
     ~SimPeer() override {
         finish();
-        close(stop_[0]);
-        close(stop_[1]);
+        close_stop_pipe();
     }
     std::string finish() override {
-        if (thread_.joinable()) {
-            // The last command may still be on its way through the pty.
-            usleep(100000);
-            EXPECT_EQ(write(stop_[1], "x", 1), 1);
-            thread_.join();
-        }
+        stop_thread();
         std::string line;
         for (const auto& [ms, chunk] : trace()) {
             line += chunk;
@@ -120,9 +131,7 @@ class SimPeer : public Peer {
    private:
     TempDir dir_;
     std::unique_ptr<sim::Engine> engine_;
-    int stop_[2] = {-1, -1};
     std::int64_t started_ms_ = 0;
-    std::thread thread_;
 };
 
 // Answers each trigger, in order, with its reply; optionally chatters one byte every
@@ -142,15 +151,10 @@ class ScriptedPeer : public Peer {
     }
     ~ScriptedPeer() override {
         finish();
-        close(stop_[0]);
-        close(stop_[1]);
+        close_stop_pipe();
     }
     std::string finish() override {
-        if (thread_.joinable()) {
-            usleep(100000);
-            EXPECT_EQ(write(stop_[1], "x", 1), 1);
-            thread_.join();
-        }
+        stop_thread();
         return received_;
     }
     double first_byte_at() const { return first_byte_at_; }
@@ -198,10 +202,8 @@ class ScriptedPeer : public Peer {
     int master_;
     std::vector<Step> steps_;
     int chatter_byte_;
-    int stop_[2] = {-1, -1};
     std::string received_;
     double first_byte_at_ = 0;
-    std::thread thread_;
 };
 
 // The daemon opens its line non-blocking.
