@@ -173,6 +173,9 @@ Bytes make_telegram(Meter& meter, std::mt19937_64& rng) {
     ++meter.access_number;
 
     Bytes t;
+    // Room for the longest telegram up front: no reallocation while it grows (GCC 12
+    // at -O2 also misreads the growth of a four-byte vector as an overread).
+    t.reserve(40);
     t.push_back(0);     // length, filled in below
     t.push_back(0x44);  // SND_NR
     t.push_back(static_cast<std::uint8_t>(meter.manufacturer & 0xFFU));
