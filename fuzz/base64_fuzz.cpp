@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto out = std::make_unique<char[]>(room);
     std::memset(out.get(), '#', room);
 
-    const std::size_t written = norvalith::base64_encode(data, out.get(), size);
+    const std::size_t written = norvalith::base64_encode({data, size}, {out.get(), room});
     check(written == room - 1, "returned length is not the padded length");
     check(out[written] == '\0', "text is not terminated");
     check(std::strlen(out.get()) == written, "terminator inside the text");

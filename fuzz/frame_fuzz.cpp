@@ -18,7 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "core/log.hpp"
+#include "base/clock.hpp"
+#include "base/log.hpp"
 #include "core/loop.hpp"
 #include "fuzz_support.hpp"
 
@@ -200,6 +201,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (norvalith::MeterSlot& s : receiver.settings.meters) {
         s = {};
     }
+    norvalith::reset_daily(receiver.daily);
     receiver.settings.meters[slot].address = meter.id;
     if (second_slot) {
         receiver.settings.meters[(slot + 1) % norvalith::kMeterSlots].address = meter.id;
@@ -207,7 +209,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     g_log_messages = 0;
 
     const std::time_t start = std::time(nullptr);
-    norvalith::handle_frame(receiver, n);
+    norvalith::handle_frame(receiver, n, norvalith::read_wall_clock());
     const std::time_t end = std::time(nullptr);
     check(g_log_messages == 0, "a burst was logged");
 
@@ -217,12 +219,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         unlink((g_dir + "/" + name).c_str());
     }
 
-    if (n < norvalith::kHeaderSize) {
+    if (n < static_cast<std::int32_t>(norvalith::kHeaderSize)) {
         check(std::memcmp(&table, &before_table, sizeof table) == 0, "a short burst changed the table");
         check(std::memcmp(receiver.rx, before_rx, sizeof before_rx) == 0, "a short burst changed the buffer");
         check(files.empty(), "a short burst was exported");
-        for (const norvalith::MeterSlot& s : receiver.settings.meters) {
-            check(s.exported_today == 0, "a short burst marked a slot");
+        for (const norvalith::SlotDay& s : receiver.daily.slots) {
+            check(!s.exported_today, "a short burst marked a slot");
         }
         return 0;
     }
@@ -252,8 +254,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool exported = meter.id != 0;
     for (std::size_t i = 0; i < norvalith::kMeterSlots; ++i) {
         const bool names_meter = i == slot || (second_slot && i == (slot + 1) % norvalith::kMeterSlots);
-        check(receiver.settings.meters[i].exported_today == (exported && names_meter ? 1U : 0U), "slot marks");
-        check(receiver.settings.meters[i].failure_logged == 0, "failure flag without a failure");
+        check(receiver.daily.slots[i].exported_today == (exported && names_meter), "slot marks");
+        check(!receiver.daily.slots[i].failure_logged, "failure flag without a failure");
     }
     if (!exported) {
         check(files.empty(), "id 0 was exported");

@@ -26,7 +26,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/log.hpp"
+#include "base/log.hpp"
 #include "fuzz_support.hpp"
 #include "serial/radio.hpp"
 
@@ -219,7 +219,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     module.answer(0);
     std::thread peer([&module] { module.run(); });
     const auto start = std::chrono::steady_clock::now();
-    const bool ok = norvalith::init_radio(slave);
+    norvalith::SerialLine line{slave};
+    const bool ok = norvalith::init_radio(line);
     const auto elapsed = std::chrono::steady_clock::now() - start;
     [[maybe_unused]] const ssize_t ignored = write(stop[1], ok ? "X" : "-", 1);
     peer.join();

@@ -134,8 +134,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(settings.meters[i - 1].address == model_number(model_find(file, key)), "meter address");
     }
 
-    std::FILE* handle = std::fopen(g_path.c_str(), "r");
-    check(handle != nullptr, "cannot reopen the settings file");
+    static norvalith::SettingsFile handle;
+    handle.file = std::fopen(g_path.c_str(), "r");
+    check(handle.file != nullptr, "cannot reopen the settings file");
     for (const std::string& key : keys_to_try(file)) {
         const auto expected = model_find(file, key);
         const char* found = norvalith::config_find(handle, key.c_str());
@@ -144,6 +145,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(norvalith::config_uint(handle, key.c_str()) == model_number(expected), "config_uint");
         check(norvalith::config_text(handle, key.c_str()) == expected.value_or(""), "config_text");
     }
-    std::fclose(handle);
+    std::fclose(handle.file);
     return 0;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "core/identity.hpp"
@@ -14,6 +15,7 @@ namespace norvalith::bench {
 struct Burst {
     std::uint8_t rx[512];
     std::int32_t n;
+    std::span<const std::uint8_t> telegram() const { return {rx, static_cast<std::size_t>(n)}; }
 };
 Burst sample_burst();
 

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <span>
 #include <string>
 
 #include "bench_support.hpp"
@@ -24,8 +25,7 @@ struct Inputs {
     DeviceIdentity identity = bench::sample_identity();
     MeterInfo meter{78563412, 7, 0x05B4, 0};
     MeterTable table{};
-    std::time_t now = 1709618828;
-    std::tm local{};
+    WallTime at = wall_time_at(1709618828);
     std::string dir;
     std::uint8_t data[255]{};
     char out[kExportDocumentCapacity]{};
@@ -41,20 +41,20 @@ struct Named {
 
 const Named kOperations[] = {
     {"loop_overhead", [](Inputs&) {}},
-    {"decode_header", [](Inputs& in) { decode_header(in.burst.rx, in.meter, in.burst.n); }},
+    {"decode_header", [](Inputs& in) { decode_header(in.burst.telegram(), in.meter); }},
     {"record_meter_hit_first", [](Inputs& in) { record_meter(&in.table, in.meter); }},
     {"record_meter_hit_last", [](Inputs& in) { record_meter(&in.table, in.meter); }},
     {"record_meter_miss_full", [](Inputs& in) { record_meter(&in.table, in.meter); }},
     {"format_export",
      [](Inputs& in) {
-         format_export(in.out, sizeof in.out, in.burst.rx, in.burst.n, in.meter, in.identity, in.now, in.local);
+         format_export(in.out, in.burst.telegram(), in.meter, in.identity, in.at);
      }},
-    {"write_export",
+    {"export_xml",
      [](Inputs& in) {
-         in.failed = !write_export(in.dir.c_str(), in.now, in.burst.rx, in.burst.n, in.meter, in.identity) || in.failed;
+         in.failed = !export_xml(in.dir.c_str(), in.at, in.burst.telegram(), in.meter, in.identity) || in.failed;
      }},
-    {"base64_encode_30", [](Inputs& in) { base64_encode(in.data, in.out, 30); }},
-    {"base64_encode_255", [](Inputs& in) { base64_encode(in.data, in.out, 255); }},
+    {"base64_encode_30", [](Inputs& in) { base64_encode(std::span(in.data, 30), in.out); }},
+    {"base64_encode_255", [](Inputs& in) { base64_encode(std::span(in.data, 255), in.out); }},
 };
 
 }  // namespace
@@ -79,7 +79,6 @@ int main(int argc, char** argv) {
     const long count = std::strtol(argv[2], nullptr, 10);
 
     static Inputs inputs;
-    localtime_r(&inputs.now, &inputs.local);
     for (std::size_t i = 0; i < sizeof inputs.data; ++i) {
         inputs.data[i] = static_cast<std::uint8_t>(i * 37 + 11);
     }
@@ -89,7 +88,7 @@ int main(int argc, char** argv) {
     } else if (name == "record_meter_hit_last") {
         inputs.meter.id = inputs.table.entries[kTableEntries - 1].id;
     }
-    if (name == "write_export") {
+    if (name == "export_xml") {
         inputs.dir = bench::make_scratch_directory();
     }
 

@@ -1,16 +1,11 @@
-// The gateway's identity, written into every export.
+// Gathering the gateway's identity (host name, interfaces, version file) at start.
 #pragma once
 
 #include <cstdint>
 
-namespace norvalith {
+#include "telegram/export.hpp"
 
-struct DeviceIdentity {
-    char name[100];       // host name, "---" when unknown
-    char device_id[13];   // wired interface's hardware address, twelve hex digits
-    char public_ip[16];   // WAN interface's IPv4 address, dotted
-    char firmware[100];   // "Norvalith-" and the version file's first line
-};
+namespace norvalith {
 
 // "%02X" x 6, no separators.
 void format_hardware_address(const std::uint8_t (&bytes)[6], char (&out)[13]);

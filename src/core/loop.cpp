@@ -1,38 +1,36 @@
 #include "core/loop.hpp"
 
 #include <cstring>
-
-#include "telegram/export.hpp"
+#include <span>
 
 namespace norvalith {
 
 void reset_receiver(Receiver& receiver) {
     std::memset(receiver.rx, 0, sizeof receiver.rx);
-    clear_export_flags(receiver.settings);
-    receiver.last_yday = 0;
+    reset_daily(receiver.daily);
 }
 
-void check_day(Receiver& receiver, std::time_t now) {
-    std::tm local{};
-    if (localtime_r(&now, &local) == nullptr) {
+void receive(Receiver& receiver, std::int32_t n, const WallTime& at) {
+    check_day(receiver.daily, at);
+    if (n > 0) {
+        handle_frame(receiver, n, at);
+    }
+}
+
+void handle_frame(Receiver& receiver, std::int32_t n, const WallTime& at) {
+    if (n <= 0 || n > kRxCapacity) {
         return;
     }
-    if (local.tm_yday != receiver.last_yday) {
-        clear_export_flags(receiver.settings);
-        receiver.last_yday = local.tm_yday;
-    }
-}
-
-void handle_frame(Receiver& receiver, std::int32_t n) {
+    const std::span<std::uint8_t> burst(receiver.rx, static_cast<std::size_t>(n));
     // Header bytes beyond a short burst would come from an earlier telegram and
     // file this one under another meter's id.
-    if (n < kHeaderSize) {
+    if (!decode_header(burst, receiver.meter)) {
         return;
     }
-    decode_header(receiver.rx, receiver.meter, n);
     record_meter(receiver.table, receiver.meter);
-    receiver.rx[n - 1] = 0;
-    export_due_meters(receiver.settings, receiver.export_dir, receiver.rx, n, receiver.meter, receiver.identity);
+    burst.back() = 0;
+    export_due_meters(receiver.daily, receiver.settings, receiver.export_dir, burst, receiver.meter,
+                      receiver.identity, at);
 }
 
 }  // namespace norvalith

@@ -2,11 +2,13 @@
 #pragma once
 
 #include <cstdint>
-#include <ctime>
 
-#include "core/identity.hpp"
+#include "base/clock.hpp"
+#include "core/constants.hpp"
+#include "core/daily.hpp"
 #include "core/meter_table.hpp"
 #include "core/settings.hpp"
+#include "telegram/export.hpp"
 #include "telegram/header.hpp"
 
 namespace norvalith {
@@ -16,20 +18,20 @@ struct Receiver {
     const char* export_dir;
     Settings settings;
     DeviceIdentity identity;
-    std::uint8_t rx[512];
+    DailyExport daily;
+    std::uint8_t rx[kRxCapacity];
     MeterInfo meter;
-    std::int32_t last_yday;
 };
 
 // Start-up's last step: empty receive buffer, no slot exported, day 0.
 void reset_receiver(Receiver& receiver);
 
-// Clears every slot's export flag when the local day of the year of `now` differs
-// from the last one seen.
-void check_day(Receiver& receiver, std::time_t now);
+// One pass after a read of n bytes into rx (0: nothing arrived), dated by one
+// reading of the wall clock: the day check, then the burst.
+void receive(Receiver& receiver, std::int32_t n, const WallTime& at);
 
-// One burst of n bytes in rx: table update and due exports. Bursts too short to
+// A burst of n bytes in rx: table update and due exports. Bursts too short to
 // hold a header are not telegrams and are ignored.
-void handle_frame(Receiver& receiver, std::int32_t n);
+void handle_frame(Receiver& receiver, std::int32_t n, const WallTime& at);
 
 }  // namespace norvalith

@@ -3,10 +3,11 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <ctime>
 
+#include "base/clock.hpp"
+#include "base/log.hpp"
 #include "core/constants.hpp"
-#include "core/log.hpp"
+#include "core/identity.hpp"
 #include "core/loop.hpp"
 #include "serial/line.hpp"
 #include "serial/lock.hpp"
@@ -16,7 +17,7 @@
 using namespace norvalith;
 
 namespace {
-// Lives for the whole process; too large for the stack of a small gateway.
+// Lives for the whole process, like everything the loop owns.
 Receiver g_receiver;
 }  // namespace
 
@@ -29,8 +30,9 @@ int main() {
         log_msg(LOG_ERR, "device ttyS1 is locked");
         return EXIT_FAILURE;
     }
-    const int line = open_serial(kSerialDevice, kLineBitsPerSecond, kLineDataBits, kLineParity, kLineStopBits);
-    if (line < 0) {
+    SerialLine line;
+    line.fd = open_serial(kSerialDevice, kLineBitsPerSecond, kLineDataBits, kLineParity, kLineStopBits);
+    if (line.fd < 0) {
         return EXIT_FAILURE;
     }
     if (!init_radio(line)) {
@@ -51,10 +53,7 @@ int main() {
     reset_receiver(receiver);
 
     for (;;) {
-        const std::int32_t n = read_frame(line, receiver.rx, kRxCapacity, kFrameTimeoutSeconds);
-        check_day(receiver, std::time(nullptr));
-        if (n > 0) {
-            handle_frame(receiver, n);
-        }
+        const std::int32_t n = read_frame(line, receiver.rx, kFrameTimeoutSeconds);
+        receive(receiver, n, read_wall_clock());
     }
 }

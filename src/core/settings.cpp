@@ -6,8 +6,6 @@ namespace norvalith {
 
 namespace {
 
-char g_line[kSettingsLineBuffer];
-
 char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool key_equals(const char* candidate, std::size_t length, const char* key) {
@@ -26,26 +24,28 @@ bool is_blank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 }  // namespace
 
-const char* config_find(std::FILE* file, const char* key) {
+const char* config_find(SettingsFile& settings_file, const char* key) {
+    std::FILE* file = settings_file.file;
     if (file == nullptr) {
         return nullptr;
     }
+    char* const line = settings_file.line;
     std::rewind(file);
-    while (std::fgets(g_line, sizeof g_line, file) != nullptr) {
-        if (char* cr = std::strchr(g_line, '\r')) {
+    while (std::fgets(line, sizeof settings_file.line, file) != nullptr) {
+        if (char* cr = std::strchr(line, '\r')) {
             *cr = '\0';
         }
-        if (char* lf = std::strchr(g_line, '\n')) {
+        if (char* lf = std::strchr(line, '\n')) {
             *lf = '\0';
         }
-        if (char* quote = std::strrchr(g_line, '"')) {
+        if (char* quote = std::strrchr(line, '"')) {
             *quote = '\0';
         }
-        char* equals = std::strchr(g_line, '=');
+        char* equals = std::strchr(line, '=');
         if (equals == nullptr) {
             continue;
         }
-        if (key_equals(g_line, static_cast<std::size_t>(equals - g_line), key)) {
+        if (key_equals(line, static_cast<std::size_t>(equals - line), key)) {
             const char* value = equals + 1;
             return *value == '"' ? value + 1 : value;
         }
@@ -53,7 +53,7 @@ const char* config_find(std::FILE* file, const char* key) {
     return nullptr;
 }
 
-std::string config_text(std::FILE* file, const char* key) {
+std::string config_text(SettingsFile& file, const char* key) {
     const char* value = config_find(file, key);
     return value != nullptr ? std::string(value) : std::string();
 }
@@ -84,13 +84,14 @@ std::uint32_t parse_uint(const char* text) {
     return negative ? 0U - value : value;
 }
 
-std::uint32_t config_uint(std::FILE* file, const char* key) {
+std::uint32_t config_uint(SettingsFile& file, const char* key) {
     const char* value = config_find(file, key);
     return value != nullptr ? parse_uint(value) : 0;
 }
 
 void load_settings(Settings& settings, const char* path) {
-    std::FILE* file = std::fopen(path, "r");
+    SettingsFile file;
+    file.file = std::fopen(path, "r");
     settings.enabled = config_uint(file, "MOD_WMBUS_ENABLED");
     settings.ftp_server_ip = config_text(file, "MOD_WMBUS_FTP_SERV_IP");
     settings.folder = config_text(file, "MOD_WMBUS_FOLDER");
@@ -102,15 +103,8 @@ void load_settings(Settings& settings, const char* path) {
         std::snprintf(key, sizeof key, "MOD_WMBUS_ADDR%u", i);
         settings.meters[i - 1].address = config_uint(file, key);
     }
-    if (file != nullptr) {
-        std::fclose(file);
-    }
-}
-
-void clear_export_flags(Settings& settings) {
-    for (MeterSlot& slot : settings.meters) {
-        slot.exported_today = 0;
-        slot.failure_logged = 0;
+    if (file.file != nullptr) {
+        std::fclose(file.file);
     }
 }
 

@@ -12,9 +12,7 @@ inline constexpr std::size_t kMeterSlots = 128;
 inline constexpr int kSettingsLineBuffer = 16384;
 
 struct MeterSlot {
-    std::uint32_t address;         // meter id as decoded from the header; 0 = unused
-    std::uint32_t exported_today;  // 1 once this day's export is written
-    std::uint32_t failure_logged;  // 1 once this day's export failure was logged
+    std::uint32_t address;  // meter id as decoded from the header; 0 = unused
 };
 
 // An address of 0 means the slot names no meter and never matches a telegram.
@@ -30,25 +28,28 @@ struct Settings {
     MeterSlot meters[kMeterSlots];
 };
 
+// An open settings file (nullptr when it could not be opened) and the line
+// buffer its lookups share.
+struct SettingsFile {
+    std::FILE* file = nullptr;
+    char line[kSettingsLineBuffer] = {};
+};
+
 // Value of the first line whose key matches (ASCII case ignored, nothing trimmed),
-// or nullptr. Rewinds the file; the text lives in a shared buffer until the next call.
-const char* config_find(std::FILE* file, const char* key);
+// or nullptr. Rewinds the file; the text lives in file.line until the next lookup.
+const char* config_find(SettingsFile& file, const char* key);
 
 // Copy of the value, or an empty text when the key is absent.
-std::string config_text(std::FILE* file, const char* key);
+std::string config_text(SettingsFile& file, const char* key);
 
 // Unsigned decimal at the start of the value: blanks skipped, optional sign (minus
 // wraps modulo 2^32), saturating at 2^32 - 1; 0 when absent or without a digit.
-std::uint32_t config_uint(std::FILE* file, const char* key);
+std::uint32_t config_uint(SettingsFile& file, const char* key);
 
 // Numeric conversion of a value text as config_uint does it.
 std::uint32_t parse_uint(const char* text);
 
-// Loads every field except the export flags; a missing or unreadable file gives
-// zeros and empty texts.
+// Loads every field; a missing or unreadable file gives zeros and empty texts.
 void load_settings(Settings& settings, const char* path);
-
-// Clears the per-day state of every slot.
-void clear_export_flags(Settings& settings);
 
 }  // namespace norvalith

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "core/log.hpp"
+#include "base/log.hpp"
 
 namespace norvalith {
 

@@ -12,15 +12,9 @@
 #include <cstring>
 #include <ctime>
 
-namespace norvalith {
+#include "base/clock.hpp"
 
-std::int32_t monotonic_seconds() {
-    timespec now{};
-    if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
-        return -1;
-    }
-    return static_cast<std::int32_t>(now.tv_sec);
-}
+namespace norvalith {
 
 bool pid_alive(std::int32_t pid) {
     if (pid <= 0) {

@@ -5,9 +5,6 @@
 
 namespace norvalith {
 
-// Whole seconds of the monotonic clock, or -1 when it cannot be read.
-std::int32_t monotonic_seconds();
-
 // Signal 0 decides; only ESRCH means gone (EPERM: someone else's live process).
 bool pid_alive(std::int32_t pid);
 

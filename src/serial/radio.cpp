@@ -4,9 +4,10 @@
 
 #include <cstddef>
 #include <iterator>
+#include <span>
 
-#include "core/log.hpp"
-#include "serial/lock.hpp"
+#include "base/clock.hpp"
+#include "base/log.hpp"
 #include "serial/reader.hpp"
 
 namespace norvalith {
@@ -18,24 +19,24 @@ constexpr std::int32_t kAnswerTimeoutSeconds = 5;
 constexpr std::int32_t kDrainTimeoutSeconds = 1;
 constexpr std::int32_t kDrainLimitSeconds = 10;
 
-void send(int line, const std::uint8_t* bytes, std::size_t count) {
+void send(int line, std::span<const std::uint8_t> bytes) {
     // Results are not checked: a lost command shows as a missing answer.
-    [[maybe_unused]] const ssize_t ignored = write(line, bytes, count);
+    [[maybe_unused]] const ssize_t ignored = write(line, bytes.data(), bytes.size());
 }
 
-void send_byte(int line, std::uint8_t byte) { send(line, &byte, 1); }
+void send_byte(int line, std::uint8_t byte) { send(line, {&byte, 1}); }
 
-bool prompt_answered(int line, std::uint8_t* response) {
-    const std::int32_t n = read_frame(line, response, kResponseCapacity, kAnswerTimeoutSeconds);
+bool prompt_answered(SerialLine& line, std::span<std::uint8_t> response) {
+    const std::int32_t n = read_frame(line, response, kAnswerTimeoutSeconds);
     return n > 0 && response[0] == kPrompt;
 }
 
 // Discards whatever the module says before we speak, but not for ever: a module
 // that never falls quiet would otherwise hold start-up indefinitely.
-void drain(int line, std::uint8_t* response) {
+void drain(SerialLine& line, std::span<std::uint8_t> response) {
     const std::int32_t start = monotonic_seconds();
     int rounds = 0;
-    while (read_frame(line, response, kResponseCapacity, kDrainTimeoutSeconds) > 0) {
+    while (read_frame(line, response, kDrainTimeoutSeconds) > 0) {
         ++rounds;
         const std::int32_t now = monotonic_seconds();
         const bool clockless = start < 0 || now < 0;
@@ -49,17 +50,17 @@ void drain(int line, std::uint8_t* response) {
 
 }  // namespace
 
-bool init_radio(int line) {
+bool init_radio(SerialLine& line) {
     std::uint8_t response[kResponseCapacity] = {};
     drain(line, response);
 
-    send_byte(line, kCmdEnterConfig);
+    send_byte(line.fd, kCmdEnterConfig);
     if (!prompt_answered(line, response)) {
         return false;
     }
 
-    send_byte(line, kCmdReadMemory);
-    const std::int32_t memory_size = read_frame(line, response, kResponseCapacity, kAnswerTimeoutSeconds);
+    send_byte(line.fd, kCmdReadMemory);
+    const std::int32_t memory_size = read_frame(line, response, kAnswerTimeoutSeconds);
     if (memory_size <= 0) {
         return false;
     }
@@ -77,23 +78,23 @@ bool init_radio(int line) {
     }
 
     if (change_count > 0) {
-        send_byte(line, kCmdWriteMemory);
+        send_byte(line.fd, kCmdWriteMemory);
         if (!prompt_answered(line, response)) {
             return false;
         }
         for (std::size_t i = 0; i < change_count; ++i) {
             const std::uint8_t bytes[2] = {changes[i].address, changes[i].value};
-            send(line, bytes, sizeof bytes);
+            send(line.fd, bytes);
         }
         const std::uint8_t end[2] = {kCmdEndWrite, kCmdEndWrite};
-        send(line, end, sizeof end);
+        send(line.fd, end);
         if (!prompt_answered(line, response)) {
             return false;
         }
         log_msg(LOG_NOTICE, "rc1180 successfully initialized");
     }
 
-    send_byte(line, kCmdExitConfig);
+    send_byte(line.fd, kCmdExitConfig);
     return true;
 }
 

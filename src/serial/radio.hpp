@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "serial/reader.hpp"
+
 namespace norvalith {
 
 struct ConfigPair {
@@ -27,6 +29,6 @@ inline constexpr std::uint8_t kPrompt = '>';
 // Drains the line (at most 10 s of chatter), reads the memory, writes the pairs that
 // differ and leaves configuration mode. False, without leaving configuration mode,
 // as soon as an awaited answer is missing or wrong.
-bool init_radio(int line);
+bool init_radio(SerialLine& line);
 
 }  // namespace norvalith

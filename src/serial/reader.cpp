@@ -3,18 +3,17 @@
 #include <sys/select.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 
-#include "core/log.hpp"
+#include "base/log.hpp"
 
 namespace norvalith {
 
 namespace {
-
-// Set while the line keeps failing, so the log gets one message, not one per call.
-bool g_line_failing = false;
 
 void pause_one_second() {
     const timespec second{1, 0};
@@ -23,9 +22,9 @@ void pause_one_second() {
 
 // A first read that fails although the line was reported readable means the line
 // is broken (I/O error, hang-up); without the pause the caller would spin.
-void line_failed(ssize_t result, int error) {
-    if (!g_line_failing) {
-        g_line_failing = true;
+void line_failed(SerialLine& line, ssize_t result, int error) {
+    if (!line.failing) {
+        line.failing = true;
         if (result == 0) {
             log_msg(LOG_ERR, "read: end of file");
         } else {
@@ -37,9 +36,10 @@ void line_failed(ssize_t result, int error) {
 
 }  // namespace
 
-std::int32_t read_frame(int line, std::uint8_t* buffer, std::int32_t capacity,
-                        std::int32_t first_byte_timeout_seconds) {
-    if (line < 0 || line >= FD_SETSIZE) {
+std::int32_t read_frame(SerialLine& line, std::span<std::uint8_t> buffer, std::int32_t first_byte_timeout_seconds) {
+    const int fd = line.fd;
+    const auto capacity = static_cast<std::int32_t>(std::min<std::size_t>(buffer.size(), INT32_MAX));
+    if (fd < 0 || fd >= FD_SETSIZE) {
         // Not a descriptor select() can watch; behave like a failed wait.
         log_msg(LOG_ERR, "select: %s", std::strerror(EBADF));
         pause_one_second();
@@ -47,13 +47,13 @@ std::int32_t read_frame(int line, std::uint8_t* buffer, std::int32_t capacity,
     }
     fd_set readable;
     FD_ZERO(&readable);
-    FD_SET(line, &readable);
+    FD_SET(fd, &readable);
     timeval wait{first_byte_timeout_seconds, 0};
     if (select(FD_SETSIZE, &readable, nullptr, nullptr, &wait) < 0) {
         log_msg(LOG_ERR, "select: %s", std::strerror(errno));
         pause_one_second();
     }
-    if (!FD_ISSET(line, &readable)) {
+    if (!FD_ISSET(fd, &readable)) {
         return 0;
     }
 
@@ -61,21 +61,21 @@ std::int32_t read_frame(int line, std::uint8_t* buffer, std::int32_t capacity,
     std::int32_t count = 0;
     for (;;) {
         const ssize_t got = count < capacity
-                                ? read(line, buffer + count, static_cast<std::size_t>(capacity - count))
+                                ? read(fd, buffer.data() + count, static_cast<std::size_t>(capacity - count))
                                 : 0;
         if (got <= 0) {
             const int error = errno;
             const bool nothing_pending = got < 0 && (error == EAGAIN || error == EWOULDBLOCK || error == EINTR);
             if (count == 0 && capacity > 0 && !nothing_pending) {
-                line_failed(got, error);
+                line_failed(line, got, error);
             }
             return count;
         }
-        g_line_failing = false;
+        line.failing = false;
         // Linux writes the time left back into allowance, so it is used up across waits.
-        const int ready = select(line + 1, &readable, nullptr, nullptr, &allowance);
+        const int ready = select(fd + 1, &readable, nullptr, nullptr, &allowance);
         count += static_cast<std::int32_t>(got);
-        if (ready <= 0 || !FD_ISSET(line, &readable)) {
+        if (ready <= 0 || !FD_ISSET(fd, &readable)) {
             return count;
         }
     }

@@ -6,7 +6,14 @@ namespace {
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 }
 
-std::size_t base64_encode(const std::uint8_t* data, char* out, std::size_t n) {
+std::size_t base64_encode(std::span<const std::uint8_t> data, std::span<char> out) {
+    const std::size_t n = data.size();
+    if (out.size() < base64_size(n)) {
+        if (!out.empty()) {
+            out[0] = '\0';
+        }
+        return 0;
+    }
     std::size_t o = 0;
     std::size_t i = 0;
     for (; i + 3 <= n; i += 3) {

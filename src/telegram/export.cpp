@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/log.hpp"
 #include "telegram/base64.hpp"
 
 namespace norvalith {
@@ -84,18 +83,19 @@ bool write_all(int fd, const char* data, std::size_t size) {
 
 }  // namespace
 
-std::size_t format_export(char* out, std::size_t capacity, const std::uint8_t* burst, std::int32_t n,
-                          const MeterInfo& meter, const DeviceIdentity& identity, std::time_t now,
-                          const std::tm& local) {
-    // Never past this burst: bytes beyond it belong to an earlier telegram.
-    const std::size_t raw_length = n > 0 ? std::min<std::size_t>(burst[0], static_cast<std::size_t>(n)) : 0;
-    char raw[kBase64Capacity];
-    base64_encode(burst, raw, raw_length);
-
-    Writer w{out, capacity};
-    if (capacity > 0) {
-        out[0] = '\0';
+std::size_t format_export(std::span<char> out, std::span<const std::uint8_t> telegram, const MeterInfo& meter,
+                          const DeviceIdentity& identity, const WallTime& at) {
+    if (out.empty() || !at.valid) {
+        return 0;
     }
+    // Never past this telegram: bytes beyond it belong to another one.
+    const std::size_t raw_length = telegram.empty() ? 0 : std::min<std::size_t>(telegram[0], telegram.size());
+    char raw[kBase64Capacity];
+    base64_encode(telegram.first(raw_length), raw);
+
+    const std::tm& local = at.local;
+    Writer w{out.data(), out.size()};
+    out[0] = '\0';
     w.text("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n");
     w.text("<Envelope xmlns=\"urn:zol-meter:temp-1-0\">\n");
     w.text("  <Push firmware=\"");
@@ -116,7 +116,7 @@ std::size_t format_export(char* out, std::size_t capacity, const std::uint8_t* b
              static_cast<unsigned>(local.tm_year + 1900), static_cast<unsigned>(local.tm_mon + 1),
              static_cast<unsigned>(local.tm_mday), static_cast<unsigned>(local.tm_hour),
              static_cast<unsigned>(local.tm_min), static_cast<unsigned>(local.tm_sec),
-             static_cast<unsigned long long>(now));
+             static_cast<unsigned long long>(at.seconds));
     w.text("      <Raw encoding=\"base64\">");
     w.text(raw);
     w.text("</Raw>\n");
@@ -126,18 +126,15 @@ std::size_t format_export(char* out, std::size_t capacity, const std::uint8_t* b
     return w.overflow ? 0 : w.length;
 }
 
-bool write_export(const char* dir, std::time_t now, const std::uint8_t* burst, std::int32_t n,
-                  const MeterInfo& meter, const DeviceIdentity& identity) {
-    std::tm local{};
-    if (localtime_r(&now, &local) == nullptr) {
-        return false;
-    }
+bool export_xml(const char* dir, const WallTime& at, std::span<const std::uint8_t> telegram, const MeterInfo& meter,
+                const DeviceIdentity& identity) {
     char document[kExportDocumentCapacity];
-    const std::size_t size = format_export(document, sizeof document, burst, n, meter, identity, now, local);
+    const std::size_t size = format_export(document, telegram, meter, identity, at);
     if (size == 0) {
         return false;
     }
 
+    const std::tm& local = at.local;
     char name[100];
     char temporary[128];
     const int name_len = std::snprintf(name, sizeof name, "%s/%08u_%04u-%02u-%02u.xml", dir, meter.id,
@@ -164,27 +161,6 @@ bool write_export(const char* dir, std::time_t now, const std::uint8_t* burst, s
         unlink(temporary);
     }
     return ok;
-}
-
-bool export_xml(const char* dir, const std::uint8_t* burst, std::int32_t n, const MeterInfo& meter,
-                const DeviceIdentity& identity) {
-    return write_export(dir, std::time(nullptr), burst, n, meter, identity);
-}
-
-void export_due_meters(Settings& settings, const char* dir, const std::uint8_t* burst, std::int32_t n,
-                       const MeterInfo& meter, const DeviceIdentity& identity) {
-    for (MeterSlot& slot : settings.meters) {
-        if (!slot_configured(slot) || slot.address != meter.id || slot.exported_today != 0) {
-            continue;
-        }
-        if (export_xml(dir, burst, n, meter, identity)) {
-            slot.exported_today = 1;
-        } else if (slot.failure_logged == 0) {
-            // Retried with the meter's next telegram; one message a day is enough.
-            slot.failure_logged = 1;
-            log_msg(LOG_ERR, "export xml file error");
-        }
-    }
 }
 
 }  // namespace norvalith

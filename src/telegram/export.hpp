@@ -1,37 +1,35 @@
-// The daily XML export of configured meters.
+// The export document of one telegram and the file that holds it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <ctime>
+#include <span>
 
-#include "core/identity.hpp"
-#include "core/settings.hpp"
+#include "base/clock.hpp"
 #include "telegram/header.hpp"
 
 namespace norvalith {
 
+// The gateway's identity, written into every export.
+struct DeviceIdentity {
+    char name[100];       // host name, "---" when unknown
+    char device_id[13];   // wired interface's hardware address, twelve hex digits
+    char public_ip[16];   // WAN interface's IPv4 address, dotted
+    char firmware[100];   // "Norvalith-" and the version file's first line
+};
+
 // Largest export document; the longest texts escaped still fit well inside.
 inline constexpr std::size_t kExportDocumentCapacity = 4096;
 
-// The export document for one burst received at local time `local` (instant `now`).
-// The raw copy is min(length byte, n) bytes. Returns its length, 0 if it does not fit.
-std::size_t format_export(char* out, std::size_t capacity, const std::uint8_t* burst, std::int32_t n,
-                          const MeterInfo& meter, const DeviceIdentity& identity, std::time_t now,
-                          const std::tm& local);
+// The document for a telegram received at `at`. The raw copy is min(length byte,
+// telegram size) bytes. Returns its length, 0 if it does not fit into out.
+std::size_t format_export(std::span<char> out, std::span<const std::uint8_t> telegram, const MeterInfo& meter,
+                          const DeviceIdentity& identity, const WallTime& at);
 
-// Writes "<dir>/%08u_%04u-%02u-%02u.xml" through a temporary file that is renamed
-// into place once every write succeeded. False (and nothing left behind) on failure.
-bool write_export(const char* dir, std::time_t now, const std::uint8_t* burst, std::int32_t n,
-                  const MeterInfo& meter, const DeviceIdentity& identity);
-
-// write_export at the current time.
-bool export_xml(const char* dir, const std::uint8_t* burst, std::int32_t n, const MeterInfo& meter,
+// Writes "<dir>/%08u_%04u-%02u-%02u.xml" (the local date of `at`) through a
+// temporary file that is renamed into place once every write succeeded. False,
+// and nothing left behind, on failure.
+bool export_xml(const char* dir, const WallTime& at, std::span<const std::uint8_t> telegram, const MeterInfo& meter,
                 const DeviceIdentity& identity);
-
-// Exports the burst once for every configured slot naming this meter that has no
-// file yet today; a slot is marked only when its file was written. A failure is
-// logged once per slot and day.
-void export_due_meters(Settings& settings, const char* dir, const std::uint8_t* burst, std::int32_t n,
-                       const MeterInfo& meter, const DeviceIdentity& identity);
 
 }  // namespace norvalith

@@ -2,23 +2,27 @@
 
 namespace norvalith {
 
-std::uint32_t decode_bcd_id(const std::uint8_t* bytes) {
+std::uint32_t decode_bcd_id(std::span<const std::uint8_t, 4> bytes) {
     std::uint32_t id = 0;
     std::uint32_t weight = 1;
-    for (int i = 0; i < 4; ++i) {
-        const std::uint32_t high = bytes[i] >> 4U;
-        const std::uint32_t low = bytes[i] & 0x0FU;
+    for (const std::uint8_t byte : bytes) {
+        const std::uint32_t high = byte >> 4U;
+        const std::uint32_t low = byte & 0x0FU;
         id += low * weight + high * weight * 10;
         weight *= 100;
     }
     return id;
 }
 
-void decode_header(const std::uint8_t* burst, MeterInfo& meter, std::int32_t n) {
-    meter.id = decode_bcd_id(burst + 4);
+bool decode_header(std::span<const std::uint8_t> burst, MeterInfo& meter) {
+    if (burst.size() < kHeaderSize) {
+        return false;
+    }
+    meter.id = decode_bcd_id(burst.subspan<4, 4>());
     meter.device_type = burst[9];
     meter.manufacturer = burst[2] + 256U * burst[3];
-    meter.trailer = burst[n - 1];
+    meter.trailer = burst.back();
+    return true;
 }
 
 std::array<char, 4> manufacturer_letters(std::uint32_t code) {

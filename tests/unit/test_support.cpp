@@ -2,10 +2,13 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <pty.h>
+#include <pwd.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -18,7 +21,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "core/log.hpp"
+#include "base/log.hpp"
 
 namespace norvalith::test {
 
@@ -164,6 +167,28 @@ ZoneGuard::~ZoneGuard() {
     tzset();
 }
 
+int as_unprivileged(int (*body)(void* context), void* context) {
+    const pid_t child = fork();
+    if (child < 0) {
+        return -1;
+    }
+    if (child == 0) {
+        if (geteuid() == 0) {
+            const passwd* nobody = getpwnam("nobody");
+            if (nobody == nullptr || setgroups(0, nullptr) != 0 || setgid(nobody->pw_gid) != 0 ||
+                setuid(nobody->pw_uid) != 0) {
+                _exit(255);
+            }
+        }
+        _exit(body(context));
+    }
+    int status = 0;
+    if (waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) == 255) {
+        return -1;
+    }
+    return WEXITSTATUS(status);
+}
+
 std::string bytes(std::initializer_list<int> values) {
     std::string out;
     for (int v : values) {
@@ -186,6 +211,37 @@ std::string from_hex(const std::string& text) {
         out.push_back(static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16)));
     }
     return out;
+}
+std::string base64_decode(const std::string& text) {
+    std::string out;
+    unsigned value = 0;
+    int bits = 0;
+    for (char c : text) {
+        int d = -1;
+        if (c >= 'A' && c <= 'Z') d = c - 'A';
+        if (c >= 'a' && c <= 'z') d = c - 'a' + 26;
+        if (c >= '0' && c <= '9') d = c - '0' + 52;
+        if (c == '+') d = 62;
+        if (c == '/') d = 63;
+        if (d < 0) break;
+        value = (value << 6U) | static_cast<unsigned>(d);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out.push_back(static_cast<char>((value >> static_cast<unsigned>(bits)) & 0xFFU));
+        }
+    }
+    return out;
+}
+
+std::string raw_of(const std::string& document) {
+    const std::string open = "<Raw encoding=\"base64\">";
+    const auto start = document.find(open);
+    const auto end = document.find("</Raw>");
+    if (start == std::string::npos || end == std::string::npos) {
+        return "<no raw>";
+    }
+    return base64_decode(document.substr(start + open.size(), end - start - open.size()));
 }
 double now_seconds() {
     timespec t{};

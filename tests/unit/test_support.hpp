@@ -3,6 +3,8 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -96,7 +98,19 @@ private:
     std::string old_;
 };
 
+// Runs body in a child process that is not root (user nobody when started as root)
+// and returns its result, or -1 when the child could not be made so.
+int as_unprivileged(int (*body)(void* context), void* context);
+
 std::string bytes(std::initializer_list<int> values);
+// The first n bytes of data (all of them by default) as the daemon's interfaces take them.
+inline std::span<const std::uint8_t> span_of(const std::string& data, std::size_t n = std::string::npos) {
+    return {reinterpret_cast<const std::uint8_t*>(data.data()), n < data.size() ? n : data.size()};
+}
+// Independent Base64 decoder, so the encoder is never checked against itself.
+std::string base64_decode(const std::string& text);
+// The decoded raw copy of an export document ("<no raw>" when it has none).
+std::string raw_of(const std::string& document);
 std::string hex(const std::string& data);
 std::string from_hex(const std::string& text);
 double seconds_since(double start);

@@ -5,7 +5,8 @@
 
 namespace norvalith {
 
-// Receives every message instead of the system log (tests); nullptr restores syslog.
+// The system log is one per process, and so is its stand-in: a sink that receives
+// every message instead (tests, fuzzers). nullptr restores syslog.
 using LogSink = void (*)(int priority, const char* text);
 void set_log_sink(LogSink sink);
 

@@ -1,4 +1,4 @@
-#include "core/log.hpp"
+#include "base/log.hpp"
 
 #include <cstdarg>
 #include <cstdio>

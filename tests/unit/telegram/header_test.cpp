@@ -12,20 +12,12 @@
 namespace norvalith {
 namespace {
 
-// The daemon always decodes from its 512-byte receive buffer.
-using Buffer = std::uint8_t[512];
-
-void load(Buffer& buffer, const std::string& bytes) {
-    std::copy(bytes.begin(), bytes.end(), buffer);
-}
-
 std::string letters(std::uint32_t code) { return manufacturer_letters(code).data(); }
 
 TEST(Header, DecodesManufacturerIdAndTypeFromTheirPositions) {
-    Buffer rx = {};
-    load(rx, test::bytes({0x2E, 0x44, 0x43, 0x04, 0x78, 0x56, 0x34, 0x12, 0x01, 0x07, 0xAA, 0xBB}));
+    const std::string burst = test::bytes({0x2E, 0x44, 0x43, 0x04, 0x78, 0x56, 0x34, 0x12, 0x01, 0x07, 0xAA, 0xBB});
     MeterInfo meter{};
-    decode_header(rx, meter, 12);
+    ASSERT_TRUE(decode_header(test::span_of(burst), meter));
     EXPECT_EQ(meter.manufacturer, 1091U);
     EXPECT_EQ(letters(meter.manufacturer), "ABC");
     EXPECT_EQ(meter.id, 12345678U);
@@ -42,19 +34,14 @@ TEST(Header, BcdIdTakesNibblesAboveNineAsTheyAre) {
     EXPECT_EQ(decode_bcd_id(label_7379078b), 73790791U);
 }
 
-TEST(Header, TrailerIsTheLastReceivedByteEvenInAShortBurst) {
-    Buffer rx = {};
-    // A longer earlier frame left its bytes behind; the short burst overwrote only three.
-    load(rx, test::bytes({0x0C, 0x44, 0x43, 0x04, 0x78, 0x56, 0x34, 0x12, 0x01, 0x07, 0xAA, 0xBB, 0xCC}));
-    load(rx, test::bytes({0x11, 0x22, 0x33}));
-    MeterInfo meter{};
-    decode_header(rx, meter, 3);
-    EXPECT_EQ(meter.trailer, 0x33U);
-    EXPECT_EQ(meter.manufacturer, 0x0433U);  // byte 2 of this burst, byte 3 left over
-    EXPECT_EQ(meter.id, 12345678U);
-
-    decode_header(rx, meter, 1);
-    EXPECT_EQ(meter.trailer, 0x11U);
+TEST(Header, ABurstShorterThanAHeaderIsNotDecoded) {
+    const std::string header = test::bytes({0x0C, 0x44, 0x43, 0x04, 0x78, 0x56, 0x34, 0x12, 0x01, 0x07});
+    MeterInfo meter{1, 2, 3, 4};
+    EXPECT_FALSE(decode_header(test::span_of(header, 9), meter));
+    EXPECT_EQ(meter.id, 1U);
+    EXPECT_EQ(meter.trailer, 4U);
+    ASSERT_TRUE(decode_header(test::span_of(header), meter));
+    EXPECT_EQ(meter.trailer, 0x07U);  // ten bytes: the device type is also the last byte
 }
 
 TEST(Header, ManufacturerLettersFollowTheFiveBitPacking) {
@@ -105,10 +92,8 @@ TEST(Header, DecodesEveryCapturedTelegramAsListed) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.hex.substr(0, 20));
         const std::string telegram = test::from_hex(row.hex);
-        Buffer rx = {};
-        load(rx, telegram);
         MeterInfo meter{};
-        decode_header(rx, meter, static_cast<std::int32_t>(telegram.size()));
+        ASSERT_TRUE(decode_header(test::span_of(telegram), meter));
         EXPECT_EQ(meter.id, row.id);
         EXPECT_EQ(meter.manufacturer, row.mfct_code);
         EXPECT_EQ(letters(meter.manufacturer), row.mfct_letters);

@@ -64,7 +64,7 @@ TEST(Time2038, ExportsAfterTheSigned32BitLimitCarryLocalDateAndUnsignedSeconds) 
         SCOPED_TRACE(std::string(c.zone) + " " + c.iso8601);
         test::ZoneGuard zone(c.zone);
         test::TempDir dir;
-        ASSERT_TRUE(write_export(dir.path().c_str(), c.now, kBurst, sizeof kBurst, meter, identity));
+        ASSERT_TRUE(export_xml(dir.path().c_str(), wall_time_at(c.now), kBurst, meter, identity));
         ASSERT_EQ(dir.list(), std::vector<std::string>{c.file});
         EXPECT_EQ(store_time_line(dir.read(c.file)),
                   std::string("      <StoreTime source=\"Network Time\" iso8601=\"") + c.iso8601 + "Z\" utime=\"" +

@@ -13,7 +13,7 @@
 #include <sstream>
 #include <thread>
 
-#include "core/log.hpp"
+#include "base/log.hpp"
 #include "engine.hpp"
 #include "test_support.hpp"
 
@@ -207,16 +207,22 @@ class ScriptedPeer : public Peer {
 };
 
 // The daemon opens its line non-blocking.
-int daemon_line(const Pty& pty) {
+SerialLine daemon_line(const Pty& pty) {
     fcntl(pty.slave(), F_SETFL, fcntl(pty.slave(), F_GETFL) | O_NONBLOCK);
-    return pty.slave();
+    return SerialLine{pty.slave()};
+}
+
+// The daemon's side of one start on this pty.
+bool handshake(const Pty& pty) {
+    SerialLine line = daemon_line(pty);
+    return init_radio(line);
 }
 
 TEST(Radio, MatchingModuleIsOnlyReadAndLeft) {
     Pty pty;
     SimPeer module(pty, table_memory());
     CapturedLog log;
-    EXPECT_TRUE(init_radio(daemon_line(pty)));
+    EXPECT_TRUE(handshake(pty));
     EXPECT_EQ(hex(module.finish()), hex(kEnter + "0X"));
     EXPECT_TRUE(log.lines().empty());
     EXPECT_EQ(module.engine().module().memory_writes(), 0U);
@@ -228,7 +234,7 @@ TEST(Radio, OneDifferingParameterIsWrittenAlone) {
     Pty pty;
     SimPeer module(pty, memory);
     CapturedLog log;
-    EXPECT_TRUE(init_radio(daemon_line(pty)));
+    EXPECT_TRUE(handshake(pty));
     EXPECT_EQ(hex(module.finish()), hex(kEnter + "0M" + bytes({16, 124}) + kEndWrite + "X"));
     EXPECT_EQ(log.lines(), (std::vector<test::LogLine>{{LOG_NOTICE, "rc1180 successfully initialized"}}));
     EXPECT_EQ(module.engine().module().memory()[16], 124);
@@ -240,9 +246,9 @@ TEST(Radio, FactoryModuleIsWrittenOnceThenLeftAlone) {
     Pty pty;
     SimPeer module(pty, factory);
     CapturedLog log;
-    EXPECT_TRUE(init_radio(daemon_line(pty)));
+    EXPECT_TRUE(handshake(pty));
     // A second start finds the module as the first one left it.
-    EXPECT_TRUE(init_radio(daemon_line(pty)));
+    EXPECT_TRUE(handshake(pty));
     const std::string first = kEnter + "0M" + pairs_to_write(factory) + kEndWrite + "X";
     EXPECT_EQ(hex(module.finish()), hex(first + kEnter + "0X"));
     EXPECT_EQ(log.texts(), std::vector<std::string>{"rc1180 successfully initialized"});
@@ -253,7 +259,7 @@ TEST(Radio, FactoryModuleIsWrittenOnceThenLeftAlone) {
 TEST(Radio, ShortMemoryAnswerGetsEveryPairBeyondItWritten) {
     Pty pty;
     SimPeer module(pty, table_memory(), sim::Faults{.short_memory = true});
-    EXPECT_TRUE(init_radio(daemon_line(pty)));
+    EXPECT_TRUE(handshake(pty));
     // The answer is 40 bytes of memory and the prompt: every parameter from 41 on is unknown.
     const std::string pairs = pairs_to_write(table_memory(), 41);
     EXPECT_EQ(hex(pairs), hex(bytes({48, 5, 53, 0, 54, 0, 58, 0, 61, 2, 62, 0, 63, 0})));
@@ -263,7 +269,7 @@ TEST(Radio, ShortMemoryAnswerGetsEveryPairBeyondItWritten) {
 TEST(Radio, ChatterBeforeTheHandshakeIsDrained) {
     Pty pty;
     SimPeer module(pty, table_memory(), sim::Faults{.chatter = true}, 2.0);
-    EXPECT_TRUE(init_radio(daemon_line(pty)));
+    EXPECT_TRUE(handshake(pty));
     EXPECT_EQ(hex(module.finish()), hex(kEnter + "0X"));
     const auto trace = module.trace();
     ASSERT_FALSE(trace.empty());
@@ -325,7 +331,7 @@ TEST(Radio, EveryMissingOrWrongAnswerFailsWithoutLeavingConfigurationMode) {
     // Children first: no thread may be running when we fork.
     for (std::size_t i = 0; i < cases.size(); ++i) {
         ptys.push_back(std::make_unique<Pty>());
-        const int line = daemon_line(*ptys.back());
+        SerialLine line = daemon_line(*ptys.back());
         const pid_t pid = fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
@@ -367,7 +373,7 @@ TEST(Radio, DrainGivesUpAfterTenSecondsOfChatter) {
     ScriptedPeer module(pty, {{bytes({0}), ">"}, {"0", text_of(table_memory()) + ">"}}, '>');
     CapturedLog log;
     const double start = test::now_seconds();
-    EXPECT_TRUE(init_radio(daemon_line(pty)));
+    EXPECT_TRUE(handshake(pty));
     const double took = test::seconds_since(start);
     EXPECT_EQ(hex(module.finish()), hex(kEnter + "0X"));
     // Whole seconds of the monotonic clock decide, so the bound is 9 to 10 s of chatter.
