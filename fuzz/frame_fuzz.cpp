@@ -1,15 +1,21 @@
-// Reception path: one burst through handle_frame on a table in plain memory and
-// an export directory on tmpfs. Checked against models written apart from the
-// daemon: the header fields, the table rules (refresh a known id's trailer, else
-// fill the first empty entry, a full table stays as it is), the marked slots, and
-// the export file byte for byte, its Base64 decoded and compared with the raw copy
-// (min(L, n) bytes of the burst, last burst byte zeroed).
+// Reception path: one burst through one pass of the loop (receive) on a table in
+// plain memory, an export directory on tmpfs and a line that is a pipe holding
+// whatever follows the burst. Checked against models written apart from the
+// daemon: how the burst divides into telegrams (exact runs split, a telegram cut
+// at the end completed from the line when its rest is there, anything else taken
+// whole, pieces that cannot hold a header ignored), the header fields, the table
+// rules (refresh a known id's trailer, else fill the first empty entry, a full
+// table stays as it is), the marked slots, the receive buffer afterwards, the bytes
+// left on the line, and the export file byte for byte, its Base64 decoded and
+// compared with the raw copy (min(L, size) bytes of its telegram, last byte zeroed).
 //
 // Input: bytes 0-1 n (little endian, modulo 513); byte 2 entries in use before the
 // burst (modulo 129); byte 3 bit 7 "meter already in the table" and bits 0-6 the
-// settings slot that names the meter; byte 4 bit 0 "a second slot names it too";
-// the rest is the receive buffer: the burst, then what earlier bursts left there.
+// settings slot that names the meter of the first header; byte 4 bit 0 "a second
+// slot names it too"; then 512 bytes of receive buffer (the burst, then what earlier
+// bursts left there); whatever follows is on the line after the burst.
 #include <dirent.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -153,6 +159,89 @@ void check_export(const std::string& content, const std::string& name, const nor
     check(raw_length == 0 || std::memcmp(decoded->data(), raw, raw_length) == 0, "raw copy bytes");
 }
 
+
+// One telegram (or burst taken whole) the loop must handle, as it stands after
+// handling: its last byte zeroed.
+struct Handled {
+    std::vector<std::uint8_t> bytes;
+    norvalith::MeterInfo meter;
+};
+
+// The reception pass, from the description of the line: a telegram is a length
+// byte L and L more bytes; a piece that cannot hold a header is ignored.
+struct Model {
+    std::uint8_t rx[kBufferSize];
+    norvalith::MeterTable table;
+    std::vector<Handled> handled;
+    std::size_t consumed = 0;
+
+    void handle(std::size_t at, std::size_t size) {
+        if (size < 10 || rx[at] < 9) {
+            return;
+        }
+        const std::uint8_t* b = rx + at;
+        const norvalith::MeterInfo meter{model_id(b + 4), b[9], b[2] + 256U * b[3], b[size - 1]};
+        for (norvalith::MeterInfo& entry : table.entries) {
+            if (entry.id == meter.id) {
+                entry.trailer = meter.trailer;
+                break;
+            }
+            if (entry.id == 0) {
+                entry = meter;
+                break;
+            }
+        }
+        rx[at + size - 1] = 0;
+        handled.push_back({std::vector<std::uint8_t>(b, b + size), meter});
+    }
+
+    void receive(std::size_t n, const std::vector<std::uint8_t>& line) {
+        if (n == 0) {
+            return;
+        }
+        // Pieces from the start while each has a length byte of 9 or more and fits.
+        std::vector<std::size_t> starts;
+        std::size_t at = 0;
+        while (at < n && rx[at] >= 9 && at + rx[at] + 1 <= n) {
+            starts.push_back(at);
+            at += rx[at] + 1;
+        }
+        if (!starts.empty() && at == n) {
+            for (std::size_t s : starts) {
+                handle(s, rx[s] + 1U);
+            }
+            return;
+        }
+        const bool cut = at < n && rx[at] >= 9;
+        if (!cut || line.empty()) {
+            handle(0, n);
+            return;
+        }
+        const std::size_t missing = at + rx[at] + 1 - n;
+        consumed = std::min(missing, line.size());
+        std::size_t base = 0;
+        std::size_t have = n;
+        if (n + missing > kBufferSize) {
+            for (std::size_t s : starts) {
+                handle(s, rx[s] + 1U);
+            }
+            have = n - at;
+            std::memmove(rx, rx + at, have);
+            starts.clear();
+            at = 0;
+        }
+        std::memcpy(rx + have, line.data(), consumed);
+        if (consumed < missing) {
+            handle(base, have + consumed);
+            return;
+        }
+        for (std::size_t s : starts) {
+            handle(s, rx[s] + 1U);
+        }
+        handle(at, rx[at] + 1U);
+    }
+};
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -171,6 +260,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool known = (data[3] & 0x80U) != 0;
     const std::size_t slot = data[3] & 0x7FU;
     const bool second_slot = (data[4] & 1U) != 0;
+    const std::size_t rx_bytes = std::min<std::size_t>(size - kControlBytes, kBufferSize);
+    const std::vector<std::uint8_t> line_bytes(data + kControlBytes + rx_bytes, data + size);
 
     static norvalith::MeterTable table;
     static norvalith::Receiver receiver{};
@@ -181,13 +272,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::strcpy(receiver.identity.public_ip, "10.1.2.3");
     std::strcpy(receiver.identity.firmware, "Norvalith-2.0\n");
     std::memset(receiver.rx, 0, sizeof receiver.rx);
-    std::memcpy(receiver.rx, data + kControlBytes, std::min<std::size_t>(size - kControlBytes, kBufferSize));
-    std::uint8_t before_rx[kBufferSize];
-    std::memcpy(before_rx, receiver.rx, sizeof before_rx);
+    std::memcpy(receiver.rx, data + kControlBytes, rx_bytes);
+    Model model;
+    std::memcpy(model.rx, receiver.rx, sizeof model.rx);
 
-    // The meter as the header gives it; meaningful only for a burst that holds one.
-    const norvalith::MeterInfo meter{model_id(before_rx + 4), before_rx[9], before_rx[2] + 256U * before_rx[3],
-                                     n > 0 ? before_rx[n - 1] : 0U};
+    // The configured meter is the one the first header names.
+    const std::uint32_t configured = model_id(model.rx + 4);
     for (std::size_t i = 0; i < norvalith::kTableEntries; ++i) {
         table.entries[i] =
             i < in_use ? norvalith::MeterInfo{kOtherIds + static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(i),
@@ -195,23 +285,51 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                        : norvalith::MeterInfo{};
     }
     if (known && in_use > 0) {
-        table.entries[slot % in_use].id = meter.id;
+        table.entries[slot % in_use].id = configured;
     }
-    const norvalith::MeterTable before_table = table;
+    model.table = table;
     for (norvalith::MeterSlot& s : receiver.settings.meters) {
         s = {};
     }
     norvalith::reset_daily(receiver.daily);
-    receiver.settings.meters[slot].address = meter.id;
+    receiver.settings.meters[slot].address = configured;
     if (second_slot) {
-        receiver.settings.meters[(slot + 1) % norvalith::kMeterSlots].address = meter.id;
+        receiver.settings.meters[(slot + 1) % norvalith::kMeterSlots].address = configured;
     }
     g_log_messages = 0;
 
+    // The line: a pipe with the following bytes in it and its writing end closed,
+    // so the daemon finds them at once and then a line with nothing more to give.
+    int pipe_ends[2];
+    check(pipe(pipe_ends) == 0, "pipe");
+    check(line_bytes.size() <= 65536, "input larger than a pipe holds");
+    check(line_bytes.empty() ||
+              write(pipe_ends[1], line_bytes.data(), line_bytes.size()) == static_cast<ssize_t>(line_bytes.size()),
+          "filling the line");
+    close(pipe_ends[1]);
+    fcntl(pipe_ends[0], F_SETFL, O_NONBLOCK);
+    norvalith::SerialLine line{pipe_ends[0]};
+
     const std::time_t start = std::time(nullptr);
-    norvalith::handle_frame(receiver, n, norvalith::read_wall_clock());
+    norvalith::receive(receiver, line, n, norvalith::read_wall_clock());
     const std::time_t end = std::time(nullptr);
     check(g_log_messages == 0, "a burst was logged");
+
+    std::vector<std::uint8_t> left(line_bytes.size() + 1);
+    const ssize_t left_count = read(pipe_ends[0], left.data(), left.size());
+    close(pipe_ends[0]);
+    left.resize(left_count > 0 ? static_cast<std::size_t>(left_count) : 0);
+
+    model.receive(static_cast<std::size_t>(n), line_bytes);
+    check(std::equal(left.begin(), left.end(), line_bytes.begin() + static_cast<std::ptrdiff_t>(model.consumed),
+                     line_bytes.end()),
+          "bytes taken from the line");
+    check(std::memcmp(receiver.rx, model.rx, sizeof model.rx) == 0, "receive buffer afterwards");
+    check(std::memcmp(&table, &model.table, sizeof table) == 0, "table update");
+    if (!model.handled.empty()) {
+        const norvalith::MeterInfo& last = model.handled.back().meter;
+        check(std::memcmp(&receiver.meter, &last, sizeof last) == 0, "decoded header of the last telegram");
+    }
 
     const std::vector<std::string> files = directory_entries();
     const std::string content = files.size() == 1 ? norvalith::fuzz::read_file(g_dir + "/" + files[0]) : "";
@@ -219,50 +337,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         unlink((g_dir + "/" + name).c_str());
     }
 
-    if (n < static_cast<std::int32_t>(norvalith::kHeaderSize)) {
-        check(std::memcmp(&table, &before_table, sizeof table) == 0, "a short burst changed the table");
-        check(std::memcmp(receiver.rx, before_rx, sizeof before_rx) == 0, "a short burst changed the buffer");
-        check(files.empty(), "a short burst was exported");
-        for (const norvalith::SlotDay& s : receiver.daily.slots) {
-            check(!s.exported_today, "a short burst marked a slot");
-        }
-        return 0;
-    }
-
-    check(std::memcmp(&receiver.meter, &meter, sizeof meter) == 0, "decoded header");
-
-    // Table model: first entry that decides, in index order.
-    norvalith::MeterTable expected_table = before_table;
-    for (norvalith::MeterInfo& entry : expected_table.entries) {
-        if (entry.id == meter.id) {
-            entry.trailer = meter.trailer;
-            break;
-        }
-        if (entry.id == 0) {
-            entry = meter;
-            break;
-        }
-    }
-    check(std::memcmp(&table, &expected_table, sizeof table) == 0, "table update");
-
-    std::uint8_t burst[kBufferSize];
-    std::memcpy(burst, before_rx, sizeof burst);
-    burst[n - 1] = 0;
-    check(std::memcmp(receiver.rx, burst, sizeof burst) == 0, "only the last burst byte may be zeroed");
-
     // Slots of address 0 are unused: an id that decodes to 0 is never exported.
-    const bool exported = meter.id != 0;
+    const Handled* exported = nullptr;
+    for (const Handled& h : model.handled) {
+        if (h.meter.id == configured && configured != 0) {
+            exported = &h;
+            break;
+        }
+    }
     for (std::size_t i = 0; i < norvalith::kMeterSlots; ++i) {
         const bool names_meter = i == slot || (second_slot && i == (slot + 1) % norvalith::kMeterSlots);
-        check(receiver.daily.slots[i].exported_today == (exported && names_meter), "slot marks");
+        check(receiver.daily.slots[i].exported_today == (exported != nullptr && names_meter), "slot marks");
         check(!receiver.daily.slots[i].failure_logged, "failure flag without a failure");
     }
-    if (!exported) {
-        check(files.empty(), "id 0 was exported");
+    if (exported == nullptr) {
+        check(files.empty(), "an export without a configured telegram");
         return 0;
     }
     check(files.size() == 1, "exactly one export file, no temporary left");
-    const std::size_t raw_length = std::min<std::size_t>(burst[0], static_cast<std::size_t>(n));
-    check_export(content, files[0], meter, receiver.identity, burst, raw_length, start, end);
+    const std::size_t raw_length = std::min<std::size_t>(exported->bytes[0], exported->bytes.size());
+    check_export(content, files[0], exported->meter, receiver.identity, exported->bytes.data(), raw_length, start, end);
     return 0;
 }

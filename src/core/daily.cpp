@@ -16,16 +16,27 @@ void clear_slots(DailyExport& daily) { std::fill(std::begin(daily.slots), std::e
 
 void reset_daily(DailyExport& daily) {
     clear_slots(daily);
-    daily.last_yday = 0;
+    daily.day_seen = false;
+    daily.year = 0;
+    daily.yday = 0;
 }
 
 bool check_day(DailyExport& daily, const WallTime& at) {
-    if (!at.valid || at.local.tm_yday == daily.last_yday) {
+    if (!at.valid) {
         return false;
     }
-    clear_slots(daily);
-    daily.last_yday = at.local.tm_yday;
-    return true;
+    const bool same = daily.day_seen && at.local.tm_year == daily.year && at.local.tm_yday == daily.yday;
+    if (same) {
+        return false;
+    }
+    const bool change = daily.day_seen;
+    daily.day_seen = true;
+    daily.year = at.local.tm_year;
+    daily.yday = at.local.tm_yday;
+    if (change) {
+        clear_slots(daily);
+    }
+    return change;
 }
 
 void export_due_meters(DailyExport& daily, const Settings& settings, const char* dir,

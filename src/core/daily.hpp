@@ -20,14 +20,17 @@ struct SlotDay {
 
 struct DailyExport {
     SlotDay slots[kMeterSlots];
-    std::int32_t last_yday;  // local day of the year at the last check
+    bool day_seen;      // false until the first check after start
+    std::int32_t year;  // the local day of the last check: tm_year and tm_yday
+    std::int32_t yday;
 };
 
-// Start-up: no slot exported, day 0.
+// Start-up: no slot exported, no day seen yet.
 void reset_daily(DailyExport& daily);
 
-// Clears every slot when `at` falls on another local day of the year than the last
-// check. True when it did.
+// Clears every slot when `at` falls on another local date than the last check
+// (year and day of the year, so a clock that jumps by whole years is a change of
+// day too). True when it did; the first check after start only notes the day.
 bool check_day(DailyExport& daily, const WallTime& at);
 
 // Exports the telegram once for every configured slot naming this meter that has

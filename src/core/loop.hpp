@@ -2,12 +2,14 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "base/clock.hpp"
 #include "core/constants.hpp"
 #include "core/daily.hpp"
 #include "core/meter_table.hpp"
 #include "core/settings.hpp"
+#include "serial/reader.hpp"
 #include "telegram/export.hpp"
 #include "telegram/header.hpp"
 
@@ -23,15 +25,19 @@ struct Receiver {
     MeterInfo meter;
 };
 
-// Start-up's last step: empty receive buffer, no slot exported, day 0.
+// Start-up's last step: empty receive buffer, no slot exported, no day seen.
 void reset_receiver(Receiver& receiver);
 
-// One pass after a read of n bytes into rx (0: nothing arrived), dated by one
-// reading of the wall clock: the day check, then the burst.
-void receive(Receiver& receiver, std::int32_t n, const WallTime& at);
+// One pass after read_frame placed n bytes in rx (0: nothing arrived), dated by
+// one reading of the wall clock: the day check, then every telegram of the burst.
+// A burst that is an exact run of telegrams is split into them; a telegram cut
+// off at its end is completed from the line when its rest follows at once; any
+// other burst is taken whole, as one telegram.
+void receive(Receiver& receiver, SerialLine& line, std::int32_t n, const WallTime& at);
 
-// A burst of n bytes in rx: table update and due exports. Bursts too short to
-// hold a header are not telegrams and are ignored.
-void handle_frame(Receiver& receiver, std::int32_t n, const WallTime& at);
+// One telegram (or burst taken whole) in rx: table update and due exports; its
+// last byte is zeroed. Ignored (false) when it cannot hold a header: shorter
+// than one, or a length byte too small for one.
+bool handle_telegram(Receiver& receiver, std::span<std::uint8_t> telegram, const WallTime& at);
 
 }  // namespace norvalith

@@ -54,6 +54,6 @@ int main() {
 
     for (;;) {
         const std::int32_t n = read_frame(line, receiver.rx, kFrameTimeoutSeconds);
-        receive(receiver, n, read_wall_clock());
+        receive(receiver, line, n, read_wall_clock());
     }
 }

@@ -1,6 +1,10 @@
 // The reception loop and its once-a-day export policy, with the clock passed in.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+
+#include <array>
+#include <vector>
 
 #include <cstdio>
 #include <cstring>
@@ -28,11 +32,13 @@ protected:
         std::strcpy(receiver_.identity.name, "gw1");
         std::strcpy(receiver_.identity.firmware, "Norvalith-1.0.0");
         reset_receiver(receiver_);
+        fcntl(pty_.slave(), F_SETFL, fcntl(pty_.slave(), F_GETFL) | O_NONBLOCK);
+        line_.fd = pty_.slave();
     }
 
     void receive_at(const std::string& burst, std::time_t now) {
         std::memcpy(receiver_.rx, burst.data(), burst.size());
-        receive(receiver_, static_cast<std::int32_t>(burst.size()), wall_time_at(now));
+        receive(receiver_, line_, static_cast<std::int32_t>(burst.size()), wall_time_at(now));
     }
     void receive_now(const std::string& burst) { receive_at(burst, now_); }
 
@@ -46,7 +52,37 @@ protected:
 
     bool exported(std::size_t slot) const { return receiver_.daily.slots[slot].exported_today; }
 
+    // As the module sends it: length byte L, then L bytes, the last one the RSSI.
+    static std::string framed(std::uint32_t id, std::size_t length, int rssi) {
+        char digits[9];
+        std::snprintf(digits, sizeof digits, "%08u", id);
+        std::string t = test::bytes({static_cast<int>(length), 0x44, 0x43, 0x04});
+        for (int i = 3; i >= 0; --i) {
+            t.push_back(static_cast<char>(std::stoi(std::string(digits + 2 * i, 2), nullptr, 16)));
+        }
+        t += test::bytes({0x01, 0x07});
+        t.resize(length, static_cast<char>(0x2F));
+        t.push_back(static_cast<char>(rssi));
+        return t;
+    }
+    std::vector<std::array<std::uint32_t, 2>> table_ids_and_trailers() const {
+        std::vector<std::array<std::uint32_t, 2>> out;
+        for (const MeterInfo& entry : table_.entries) {
+            if (entry.id != 0) {
+                out.push_back({entry.id, entry.trailer});
+            }
+        }
+        return out;
+    }
+    std::string export_raw(std::uint32_t id) const {
+        char name[64];
+        std::snprintf(name, sizeof name, "%08u_2024-03-05.xml", id);
+        return raw_of(dir_.read(name));
+    }
+
     test::ZoneGuard zone_{"Europe/Berlin"};
+    test::Pty pty_;
+    SerialLine line_;
     std::time_t now_ = kMorning;
     TempDir dir_;
     MeterTable table_{};
@@ -111,10 +147,96 @@ TEST_F(Loop, FlagsClearOnEveryChangeOfLocalDay) {
     receive_at(telegram("78563412", 2), kLastSecond);
     EXPECT_EQ(raw_of(dir_.read("12345678_2024-03-05.xml")), raw_copy(telegram("78563412", 1)));
     // 23:59:59 and 00:00:00 local are different days; a quiet pass notices it.
-    receive(receiver_, 0, wall_time_at(kMidnight));
+    receive(receiver_, line_, 0, wall_time_at(kMidnight));
     EXPECT_FALSE(exported(5));
     receive_at(telegram("78563412", 3), kMidnight);
     EXPECT_EQ(raw_of(dir_.read("12345678_2024-03-06.xml")), raw_copy(telegram("78563412", 3)));
+
+    // A gateway without a clock starts on 1 January 1970 and is set to 1 January
+    // 2025: the same day of the year, another day.
+    receive_at(telegram("78563412", 4), 39600);       // 1970-01-01 12:00
+    receive_at(telegram("78563412", 5), 1735729200);  // 2025-01-01 12:00
+    EXPECT_EQ(raw_of(dir_.read("12345678_2025-01-01.xml")), raw_copy(telegram("78563412", 5)));
+}
+
+TEST_F(Loop, ABurstOfSeveralTelegramsIsSplitIntoThem) {
+    receiver_.settings.meters[0].address = 11111111;
+    receiver_.settings.meters[1].address = 22222222;
+    const std::string a = framed(11111111, 30, 0x51);
+    const std::string b = framed(22222222, 40, 0x52);
+    receive_now(a + b);
+    EXPECT_EQ(table_ids_and_trailers(), (std::vector<std::array<std::uint32_t, 2>>{{11111111, 0x51}, {22222222, 0x52}}));
+    EXPECT_EQ(export_raw(11111111), a.substr(0, 30));
+    EXPECT_EQ(export_raw(22222222), b.substr(0, 40));
+
+    // Many, of every length up to the longest a length byte gives.
+    std::string run;
+    std::vector<std::array<std::uint32_t, 2>> expected = table_ids_and_trailers();
+    for (std::uint32_t i = 0; i < 7; ++i) {
+        const std::size_t length = i == 0 ? 255 : 9 + 5 * i;
+        run += framed(30000000 + i, length, static_cast<int>(0x60 + i));
+        expected.push_back({30000000 + i, 0x60 + i});
+    }
+    receive_now(run);
+    EXPECT_EQ(table_ids_and_trailers(), expected);
+}
+
+TEST_F(Loop, StrayBytesAndNoiseAreNotSplit) {
+    // A telegram with stray bytes after it is one burst, as ever: its own id, the
+    // burst's last byte as trailer, its raw copy.
+    receiver_.settings.meters[0].address = 11111111;
+    const std::string a = framed(11111111, 30, 0x51);
+    receive_now(a + test::bytes({0x02, 0x00, 0x77}));
+    EXPECT_EQ(table_ids_and_trailers(), (std::vector<std::array<std::uint32_t, 2>>{{11111111, 0x77}}));
+    EXPECT_EQ(export_raw(11111111), a.substr(0, 30));
+
+    // A length byte below 9 cannot carry a header: no entry, whatever follows it.
+    std::string noise = framed(22222222, 30, 0x52);
+    noise[0] = 8;
+    receive_now(noise);
+    EXPECT_EQ(table_ids_and_trailers().size(), 1U);
+}
+
+TEST_F(Loop, ATelegramCutAtTheEndIsCompletedFromTheLine) {
+    const std::string a = framed(11111111, 30, 0x51);
+    const std::string b = framed(22222222, 60, 0x52);
+    const std::string c = framed(33333333, 20, 0x53);
+    // The rest of b is on the line, and c behind it: c stays for the next burst.
+    pty_.send(b.substr(12) + c);
+    receive_now(a + b.substr(0, 12));
+    EXPECT_EQ(table_ids_and_trailers(), (std::vector<std::array<std::uint32_t, 2>>{{11111111, 0x51}, {22222222, 0x52}}));
+    std::uint8_t next[64];
+    EXPECT_EQ(read_frame(line_, next, 1), static_cast<std::int32_t>(c.size()));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(next), c.size()), c);
+}
+
+TEST_F(Loop, ACutTelegramWhoseRestNeverComesIsTakenWhole) {
+    const std::string a = framed(11111111, 30, 0x51);
+    const std::string b = framed(22222222, 60, 0x52);
+    const double start = test::now_seconds();
+    receive_now(a + b.substr(0, 20));
+    EXPECT_LT(test::seconds_since(start), 0.5);
+    EXPECT_EQ(table_ids_and_trailers(),
+              (std::vector<std::array<std::uint32_t, 2>>{{11111111, static_cast<std::uint8_t>(b[19])}}));
+
+    // Part of the rest follows, then the line falls quiet: all of it is one burst.
+    const std::string c = framed(33333333, 30, 0x53);
+    pty_.send(b.substr(20, 10));
+    receive_now(c + b.substr(0, 20));
+    EXPECT_EQ(table_ids_and_trailers()[1], (std::array<std::uint32_t, 2>{33333333, static_cast<std::uint8_t>(b[29])}));
+}
+
+TEST_F(Loop, AFullBufferMakesRoomForTheCutTelegram) {
+    receiver_.settings.meters[0].address = 33333333;
+    const std::string a = framed(11111111, 255, 0x51);
+    const std::string b = framed(22222222, 200, 0x52);
+    const std::string c = framed(33333333, 255, 0x53);
+    const std::string burst = (a + b + c).substr(0, kRxCapacity);
+    pty_.send(c.substr(burst.size() - a.size() - b.size()));
+    receive_now(burst);
+    EXPECT_EQ(table_ids_and_trailers(), (std::vector<std::array<std::uint32_t, 2>>{
+                                            {11111111, 0x51}, {22222222, 0x52}, {33333333, 0x53}}));
+    EXPECT_EQ(export_raw(33333333), c.substr(0, 255));
 }
 
 }  // namespace
