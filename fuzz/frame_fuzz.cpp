@@ -311,7 +311,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     norvalith::SerialLine line{pipe_ends[0]};
 
     const std::time_t start = std::time(nullptr);
-    norvalith::receive(receiver, line, n, norvalith::read_wall_clock());
+    norvalith::receive(receiver, line, n, norvalith::read_wall_clock(), norvalith::monotonic_seconds());
     const std::time_t end = std::time(nullptr);
     check(g_log_messages == 0, "a burst was logged");
 

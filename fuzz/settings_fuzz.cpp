@@ -129,6 +129,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(settings.username == model_find(file, "MOD_WMBUS_USERNAME").value_or(""), "username");
     check(settings.password == model_find(file, "MOD_WMBUS_PASSWORD").value_or(""), "password");
     check(settings.period == model_number(model_find(file, "MOD_WMBUS_PERIOD")) / 60, "period");
+    const auto silence = model_find(file, "MOD_WMBUS_SILENCE_ALARM");
+    check(settings.silence_alarm_minutes == (silence.has_value() ? model_number(silence) : 60U), "silence alarm");
     for (unsigned i = 1; i <= norvalith::kMeterSlots; ++i) {
         const std::string key = "MOD_WMBUS_ADDR" + std::to_string(i);
         check(settings.meters[i - 1].address == model_number(model_find(file, key)), "meter address");

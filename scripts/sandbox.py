@@ -36,6 +36,7 @@ VERSION_PATH = "/opt/Norvalith/etc/version"
 
 LOG_DAEMON = 3 << 3
 LOG_ERR = 3
+LOG_WARNING = 4
 LOG_NOTICE = 5
 
 TABLE_SIZE = 2048

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdio>
 #include <iterator>
 
 #include "base/log.hpp"
@@ -17,25 +18,64 @@ void clear_slots(DailyExport& daily) { std::fill(std::begin(daily.slots), std::e
 void reset_daily(DailyExport& daily) {
     clear_slots(daily);
     daily.day_seen = false;
-    daily.year = 0;
-    daily.yday = 0;
+    daily.day = std::tm{};
+    daily.heard = 0;
 }
 
-bool check_day(DailyExport& daily, const WallTime& at) {
+void report_day(const DailyExport& daily, const Settings& settings) {
+    char date[40];
+    std::snprintf(date, sizeof date, "%04d-%02d-%02d", daily.day.tm_year + 1900, daily.day.tm_mon + 1,
+                  daily.day.tm_mday);
+    unsigned configured = 0;
+    unsigned exported = 0;
+    for (std::size_t i = 0; i < kMeterSlots; ++i) {
+        if (slot_configured(settings.meters[i])) {
+            ++configured;
+            exported += daily.slots[i].exported_today ? 1 : 0;
+        }
+    }
+    log_msg(LOG_NOTICE, "day %s: %u telegrams, %u of %u meters exported", date, daily.heard, exported, configured);
+
+    // The missing meters, sixteen to a message so that none is cut by the log.
+    constexpr int kIdsPerMessage = 16;
+    char ids[kIdsPerMessage * 11 + 1];  // a configured address may have ten digits
+    std::size_t length = 0;
+    int listed = 0;
+    for (std::size_t i = 0; i < kMeterSlots; ++i) {
+        const MeterSlot& slot = settings.meters[i];
+        if (!slot_configured(slot) || daily.slots[i].exported_today) {
+            continue;
+        }
+        length += static_cast<std::size_t>(
+            std::snprintf(ids + length, sizeof ids - length, listed == 0 ? "%08u" : " %08u", slot.address));
+        if (++listed == kIdsPerMessage) {
+            log_msg(LOG_WARNING, "not exported on %s: %s", date, ids);
+            length = 0;
+            listed = 0;
+        }
+    }
+    if (listed > 0) {
+        log_msg(LOG_WARNING, "not exported on %s: %s", date, ids);
+    }
+}
+
+bool check_day(DailyExport& daily, const Settings& settings, const WallTime& at) {
     if (!at.valid) {
         return false;
     }
-    const bool same = daily.day_seen && at.local.tm_year == daily.year && at.local.tm_yday == daily.yday;
+    const bool same =
+        daily.day_seen && at.local.tm_year == daily.day.tm_year && at.local.tm_yday == daily.day.tm_yday;
     if (same) {
         return false;
     }
     const bool change = daily.day_seen;
-    daily.day_seen = true;
-    daily.year = at.local.tm_year;
-    daily.yday = at.local.tm_yday;
     if (change) {
+        report_day(daily, settings);
         clear_slots(daily);
+        daily.heard = 0;
     }
+    daily.day_seen = true;
+    daily.day = at.local;
     return change;
 }
 

@@ -1,9 +1,10 @@
 // The once-a-day export policy, in one place: which configured slots have their
-// file for today, the change of local day, the dispatch with its retry, and its
-// failure messages.
+// file for today, the change of local day with its report, the dispatch with its
+// retry, and its failure messages.
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <span>
 
 #include "base/clock.hpp"
@@ -20,18 +21,23 @@ struct SlotDay {
 
 struct DailyExport {
     SlotDay slots[kMeterSlots];
-    bool day_seen;      // false until the first check after start
-    std::int32_t year;  // the local day of the last check: tm_year and tm_yday
-    std::int32_t yday;
+    bool day_seen;         // false until the first check after start
+    std::tm day;           // the local day of the last check (its date fields)
+    std::uint32_t heard;   // telegrams handled since the last change of day or the start
 };
 
 // Start-up: no slot exported, no day seen yet.
 void reset_daily(DailyExport& daily);
 
-// Clears every slot when `at` falls on another local date than the last check
-// (year and day of the year, so a clock that jumps by whole years is a change of
-// day too). True when it did; the first check after start only notes the day.
-bool check_day(DailyExport& daily, const WallTime& at);
+// When `at` falls on another local date than the last check (year and day of the
+// year, so a clock that jumps by whole years is a change of day too): reports the
+// day that ended, "day YYYY-MM-DD: T telegrams, E of C meters exported" and the
+// configured meters without a file, then clears every slot. True when it did; the
+// first check after start only notes the day.
+bool check_day(DailyExport& daily, const Settings& settings, const WallTime& at);
+
+// The report of the day in `daily` as the change of day logs it.
+void report_day(const DailyExport& daily, const Settings& settings);
 
 // Exports the telegram once for every configured slot naming this meter that has
 // no file yet today; a slot is marked only when its file was written, so the

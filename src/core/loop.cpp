@@ -42,9 +42,10 @@ void complete_cut(Receiver& receiver, SerialLine& line, std::size_t n, const Bur
 
 }  // namespace
 
-void reset_receiver(Receiver& receiver) {
+void reset_receiver(Receiver& receiver, std::int32_t monotonic_now) {
     std::memset(receiver.rx, 0, sizeof receiver.rx);
     reset_daily(receiver.daily);
+    start_silence_alarm(receiver.silence, receiver.settings.silence_alarm_minutes, monotonic_now);
 }
 
 bool handle_telegram(Receiver& receiver, std::span<std::uint8_t> telegram, const WallTime& at) {
@@ -56,26 +57,28 @@ bool handle_telegram(Receiver& receiver, std::span<std::uint8_t> telegram, const
     }
     decode_header(telegram, receiver.meter);
     record_meter(receiver.table, receiver.meter);
+    ++receiver.daily.heard;
     telegram.back() = 0;
     export_due_meters(receiver.daily, receiver.settings, receiver.export_dir, telegram, receiver.meter,
                       receiver.identity, at);
     return true;
 }
 
-void receive(Receiver& receiver, SerialLine& line, std::int32_t n, const WallTime& at) {
-    check_day(receiver.daily, at);
-    if (n <= 0 || n > kRxCapacity) {
-        return;
+void receive(Receiver& receiver, SerialLine& line, std::int32_t n, const WallTime& at, std::int32_t monotonic_now) {
+    check_day(receiver.daily, receiver.settings, at);
+    const std::uint32_t heard_before = receiver.daily.heard;
+    if (n > 0 && n <= kRxCapacity) {
+        const auto size = static_cast<std::size_t>(n);
+        const BurstShape shape = shape_of(std::span<const std::uint8_t>(receiver.rx, size));
+        if (shape.exact(size)) {
+            handle_run(receiver, 0, shape.whole, at);
+        } else if (shape.missing > 0 && line_busy(line, kTelegramGapMs)) {
+            complete_cut(receiver, line, size, shape, at);
+        } else {
+            handle_telegram(receiver, std::span(receiver.rx, size), at);
+        }
     }
-    const auto size = static_cast<std::size_t>(n);
-    const BurstShape shape = shape_of(std::span<const std::uint8_t>(receiver.rx, size));
-    if (shape.exact(size)) {
-        handle_run(receiver, 0, shape.whole, at);
-    } else if (shape.missing > 0 && line_busy(line, kTelegramGapMs)) {
-        complete_cut(receiver, line, size, shape, at);
-    } else {
-        handle_telegram(receiver, std::span(receiver.rx, size), at);
-    }
+    check_silence(receiver.silence, receiver.daily.heard - heard_before, monotonic_now);
 }
 
 }  // namespace norvalith

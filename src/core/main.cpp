@@ -50,10 +50,10 @@ int main() {
     receiver.export_dir = kExportDir;
     load_settings(receiver.settings, kSettingsPath);
     gather_identity(receiver.identity, kWiredInterface, kWanInterface, kVersionPath);
-    reset_receiver(receiver);
+    reset_receiver(receiver, monotonic_seconds());
 
     for (;;) {
         const std::int32_t n = read_frame(line, receiver.rx, kFrameTimeoutSeconds);
-        receive(receiver, line, n, read_wall_clock());
+        receive(receiver, line, n, read_wall_clock(), monotonic_seconds());
     }
 }

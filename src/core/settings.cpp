@@ -103,6 +103,8 @@ void load_settings(Settings& settings, const char* path) {
         std::snprintf(key, sizeof key, "MOD_WMBUS_ADDR%u", i);
         settings.meters[i - 1].address = config_uint(file, key);
     }
+    const char* silence = config_find(file, "MOD_WMBUS_SILENCE_ALARM");
+    settings.silence_alarm_minutes = silence != nullptr ? parse_uint(silence) : kDefaultSilenceAlarmMinutes;
     if (file.file != nullptr) {
         std::fclose(file.file);
     }

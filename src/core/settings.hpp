@@ -18,6 +18,9 @@ struct MeterSlot {
 // An address of 0 means the slot names no meter and never matches a telegram.
 inline bool slot_configured(const MeterSlot& slot) { return slot.address != 0; }
 
+// Minutes without a telegram before the silence alarm, when the file names none.
+inline constexpr std::uint32_t kDefaultSilenceAlarmMinutes = 60;
+
 struct Settings {
     std::uint32_t enabled;
     std::string ftp_server_ip;
@@ -26,6 +29,7 @@ struct Settings {
     std::string password;
     std::uint32_t period;  // minutes
     MeterSlot meters[kMeterSlots];
+    std::uint32_t silence_alarm_minutes;  // 0: no alarm
 };
 
 // An open settings file (nullptr when it could not be opened) and the line

@@ -575,8 +575,10 @@ def export_once_per_day(run):
 
 @scenario("export", timeout=60, faketime=True)
 def export_midnight(run):
-    """A telegram before and one after local midnight: two files with the two dates."""
-    sim, daemon = run.start(faketime="@2024-03-05 23:59:50")
+    """A telegram before and one after local midnight: two files with the two dates,
+    and one report of the day that ended, naming the meter not heard; none at start."""
+    sim, daemon = run.start(settings="MOD_WMBUS_ADDR1=12345678\nMOD_WMBUS_ADDR2=87654321\n",
+                            faketime="@2024-03-05 23:59:50")
     first = run.tx(sim, telegram(12345678, payload=b"\x7a\x01\x00\x00\x00"))
     doc1 = run.wait_export("12345678_2024-03-05.xml")
     # The faked clock started with the daemon: wait until it is past midnight.
@@ -591,6 +593,10 @@ def export_midnight(run):
         expect_equal(raw, expected_raw(burst), "raw copy of the telegram filed " + date)
         iso = push.find("{urn:zol-meter:temp-1-0}Meter/{urn:zol-meter:temp-1-0}StoreTime").get("iso8601")
         expect(iso.startswith(date), "iso8601 %s, expected %s…" % (iso, date))
+    log = [(m.priority, m.text) for m in run.box.log.snapshot(daemon.pid)]
+    expect_equal(log, [(sb.LOG_NOTICE, "started"),
+                       (sb.LOG_NOTICE, "day 2024-03-05: 1 telegrams, 1 of 2 meters exported"),
+                       (sb.LOG_WARNING, "not exported on 2024-03-05: 87654321")], "log across midnight")
     run.expect_alive(daemon)
 
 
@@ -794,6 +800,28 @@ def line_quiet(run):
     used = sb.cpu_seconds(daemon.pid) - before
     expect(used < 0.05, "daemon used %.2f s CPU in 12 s on a quiet line" % used)
     expect_equal(run.messages(daemon), ["started"], "log")
+    run.expect_alive(daemon)
+
+
+@scenario("line", timeout=150)
+def line_silence_alarm(run):
+    """With MOD_WMBUS_SILENCE_ALARM=1, a minute without a telegram after start-up
+    gives one warning (the loop's 5 s wait is its granularity), and the next
+    telegram a notice with the whole minutes of silence."""
+    sim, daemon = run.start(settings="MOD_WMBUS_ADDR1=12345678\nMOD_WMBUS_SILENCE_ALARM=1\n")
+    started = sim.trace()[-1][0] / 1000.0  # "X": the end of the handshake
+    warnings = run.wait(lambda: [m for m in run.box.log.snapshot(daemon.pid) if m.text.startswith("no telegram")],
+                        80, "the silence warning")
+    silence = warnings[0].received - started
+    expect(60 <= silence <= 66, "warning after %.1f s of silence, expected 60 to 66" % silence)
+    expect_equal((warnings[0].priority, warnings[0].text), (sb.LOG_WARNING, "no telegram for 1 min"), "warning")
+    time.sleep(11)
+    run.tx(sim, telegram(12345678))
+    run.wait(lambda: len(run.messages(daemon)) >= 3, 5, "the notice")
+    log = [(m.priority, m.text) for m in run.box.log.snapshot(daemon.pid)]
+    expect_equal(log, [(sb.LOG_NOTICE, "started"), (sb.LOG_WARNING, "no telegram for 1 min"),
+                       (sb.LOG_NOTICE, "telegrams again after 1 min")], "log")
+    print("NOTE: silence warning after %.1f s" % silence)
     run.expect_alive(daemon)
 
 

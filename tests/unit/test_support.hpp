@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <ostream>
 #include <span>
 #include <string>
 #include <utility>
@@ -16,6 +17,8 @@ struct LogLine {
     std::string text;
     bool operator==(const LogLine&) const = default;
 };
+// How a failing expectation shows a log line.
+inline void PrintTo(const LogLine& line, std::ostream* out) { *out << '<' << line.priority << "> " << line.text; }
 
 // Captures log_msg output for the life of the object.
 class CapturedLog {

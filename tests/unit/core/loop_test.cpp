@@ -6,6 +6,8 @@
 #include <array>
 #include <vector>
 
+#include <syslog.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -23,6 +25,7 @@ using test::TempDir;
 constexpr std::time_t kMorning = 1709615228;    // 2024-03-05 06:07:08 in Berlin
 constexpr std::time_t kLastSecond = 1709679599;  // 2024-03-05 23:59:59
 constexpr std::time_t kMidnight = 1709679600;    // 2024-03-06 00:00:00
+constexpr std::int32_t kStart = 1000;             // monotonic seconds at the end of start-up
 
 class Loop : public ::testing::Test {
 protected:
@@ -31,14 +34,14 @@ protected:
         receiver_.export_dir = dir_.path().c_str();
         std::strcpy(receiver_.identity.name, "gw1");
         std::strcpy(receiver_.identity.firmware, "Norvalith-1.0.0");
-        reset_receiver(receiver_);
+        reset_receiver(receiver_, kStart);
         fcntl(pty_.slave(), F_SETFL, fcntl(pty_.slave(), F_GETFL) | O_NONBLOCK);
         line_.fd = pty_.slave();
     }
 
     void receive_at(const std::string& burst, std::time_t now) {
         std::memcpy(receiver_.rx, burst.data(), burst.size());
-        receive(receiver_, line_, static_cast<std::int32_t>(burst.size()), wall_time_at(now));
+        receive(receiver_, line_, static_cast<std::int32_t>(burst.size()), wall_time_at(now), kStart);
     }
     void receive_now(const std::string& burst) { receive_at(burst, now_); }
 
@@ -147,7 +150,7 @@ TEST_F(Loop, FlagsClearOnEveryChangeOfLocalDay) {
     receive_at(telegram("78563412", 2), kLastSecond);
     EXPECT_EQ(raw_of(dir_.read("12345678_2024-03-05.xml")), raw_copy(telegram("78563412", 1)));
     // 23:59:59 and 00:00:00 local are different days; a quiet pass notices it.
-    receive(receiver_, line_, 0, wall_time_at(kMidnight));
+    receive(receiver_, line_, 0, wall_time_at(kMidnight), kStart);
     EXPECT_FALSE(exported(5));
     receive_at(telegram("78563412", 3), kMidnight);
     EXPECT_EQ(raw_of(dir_.read("12345678_2024-03-06.xml")), raw_copy(telegram("78563412", 3)));
@@ -237,6 +240,67 @@ TEST_F(Loop, AFullBufferMakesRoomForTheCutTelegram) {
     EXPECT_EQ(table_ids_and_trailers(), (std::vector<std::array<std::uint32_t, 2>>{
                                             {11111111, 0x51}, {22222222, 0x52}, {33333333, 0x53}}));
     EXPECT_EQ(export_raw(33333333), c.substr(0, 255));
+}
+
+TEST_F(Loop, EveryChangeOfDayReportsTheDayThatEnded) {
+    CapturedLog log;
+    auto pass_at = [this](std::time_t now) { receive(receiver_, line_, 0, wall_time_at(now), kStart); };
+    // Nothing configured, nothing heard; the first pass is the start, not a change.
+    pass_at(kLastSecond);
+    EXPECT_TRUE(log.lines().empty());
+    pass_at(kMidnight);
+    EXPECT_EQ(log.lines(), (std::vector<test::LogLine>{{LOG_NOTICE, "day 2024-03-05: 0 telegrams, 0 of 0 meters exported"}}));
+
+    // All exported, two slots naming one meter; every telegram of a burst counts,
+    // an ignored burst does not.
+    receiver_.settings.meters[0].address = 11111111;
+    receiver_.settings.meters[1].address = 11111111;
+    receiver_.settings.meters[5].address = 22222222;
+    receive_at(framed(11111111, 30, 1) + framed(22222222, 30, 2), kMidnight + 60);
+    receive_at(framed(33333333, 30, 3), kMidnight + 60);
+    receive_at(test::bytes({1, 2, 3}), kMidnight + 60);
+    pass_at(kMidnight + 86400);
+    EXPECT_EQ(log.texts().back(), "day 2024-03-06: 3 telegrams, 3 of 3 meters exported");
+    EXPECT_EQ(log.lines().size(), 2U);
+
+    // Seventeen meters missing: sixteen ids to a message, in slot order.
+    std::string first;
+    for (std::uint32_t i = 0; i < 17; ++i) {
+        receiver_.settings.meters[10 + i].address = 40000000 + i;
+        first += i == 0 ? "" : " ";
+        first += std::to_string(40000000 + i);
+    }
+    receive_at(framed(11111111, 30, 1) + framed(22222222, 30, 2), kMidnight + 86400 + 60);
+    pass_at(kMidnight + 2 * 86400);
+    const std::vector<test::LogLine> expected = {
+        {LOG_NOTICE, "day 2024-03-07: 2 telegrams, 3 of 20 meters exported"},
+        {LOG_WARNING, "not exported on 2024-03-07: " + first.substr(0, first.rfind(' '))},
+        {LOG_WARNING, "not exported on 2024-03-07: 40000016"},
+    };
+    EXPECT_EQ(std::vector<test::LogLine>(log.lines().end() - 3, log.lines().end()), expected);
+}
+
+TEST(SilenceAlarm, OnceASilenceAndANoticeWhenTelegramsComeAgain) {
+    CapturedLog log;
+    SilenceAlarm alarm{};
+    start_silence_alarm(alarm, 2, 100);
+    check_silence(alarm, 0, 219);
+    EXPECT_TRUE(log.lines().empty());
+    check_silence(alarm, 0, 220);
+    check_silence(alarm, 0, 400);
+    EXPECT_EQ(log.lines(), (std::vector<test::LogLine>{{LOG_WARNING, "no telegram for 2 min"}}));
+    check_silence(alarm, 3, 100 + 7 * 60 + 59);
+    EXPECT_EQ(log.lines().back(), (test::LogLine{LOG_NOTICE, "telegrams again after 7 min"}));
+    // A new silence counts from the last telegram.
+    check_silence(alarm, 0, 100 + 9 * 60 + 58);
+    EXPECT_EQ(log.lines().size(), 2U);
+    check_silence(alarm, 0, 100 + 9 * 60 + 59);
+    EXPECT_EQ(log.lines().size(), 3U);
+
+    start_silence_alarm(alarm, 0, 100);  // off
+    check_silence(alarm, 0, 100000);
+    check_silence(alarm, 1, 100001);
+    EXPECT_EQ(log.lines().size(), 3U);
 }
 
 }  // namespace

@@ -43,6 +43,7 @@ void expect_all_empty(const Settings& settings) {
     EXPECT_EQ(settings.username, "");
     EXPECT_EQ(settings.password, "");
     EXPECT_EQ(settings.period, 0U);
+    EXPECT_EQ(settings.silence_alarm_minutes, 60U);  // absent: the default
     for (const MeterSlot& slot : settings.meters) {
         EXPECT_EQ(slot.address, 0U);
     }
@@ -64,6 +65,7 @@ TEST(Settings, LoadsOneFileWithEveryRuleOfItsSyntax) {
               "MOD_WMBUS_USERNAME=\"op\"erator\"\n"
               "MOD_WMBUS_PASSWORD=pa=ss word\n"
               "MOD_WMBUS_PERIOD=119\n"
+              "MOD_WMBUS_SILENCE_ALARM=off\n"
               "MOD_WMBUS_ADDR10=1010\n"
               "MOD_WMBUS_ADDR1=11111111\n"
               "MOD_WMBUS_ADDR2=abc\n"
@@ -90,6 +92,7 @@ TEST(Settings, LoadsOneFileWithEveryRuleOfItsSyntax) {
     EXPECT_EQ(settings->username, "op\"erator");    // inner quote survives, the last goes
     EXPECT_EQ(settings->password, "pa=ss word");    // split at the first "=" only
     EXPECT_EQ(settings->period, 1U);                // 119 seconds in whole minutes
+    EXPECT_EQ(settings->silence_alarm_minutes, 0U); // read as a number: no digit, no alarm
 
     std::array<std::uint32_t, kMeterSlots> expected{};
     expected[0] = 11111111;    // not taken from the ADDR10 line before it
