@@ -26,6 +26,7 @@ constexpr std::int64_t kExitDrainLimitMs = 3000;
 // Nobody holds the slave: master reads fail at once, so look again only this much later.
 constexpr std::int64_t kIdleRetryMs = 100;
 constexpr std::int64_t kStatsPeriodMs = 1000;
+constexpr std::int64_t kMaxPollNs = 60'000'000'000;
 
 bool read_file(const std::string& path, std::string& out, std::string& error) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -97,9 +98,13 @@ std::int64_t earliest(std::int64_t a, std::int64_t b) {
 }  // namespace
 
 std::int64_t monotonic_ms() {
+    return monotonic_ns() / 1000000;
+}
+
+std::int64_t monotonic_ns() {
     timespec t{};
     clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<std::int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+    return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
 
 std::uint64_t pick_seed(const Options& options) {
@@ -221,32 +226,60 @@ void Engine::write_stats() {
     rename(temp.c_str(), options_.stats_file.c_str());
 }
 
-void Engine::flush_pending() {
-    while (!pending_.empty() && !hung_up_) {
-        const ssize_t n = ::write(master_, pending_.data(), pending_.size());
-        if (n < 0 && errno == EINTR) {
-            continue;
+void Engine::transmit(std::int64_t now_ns) {
+    blocked_ = false;
+    while (!line_.empty() && !hung_up_) {
+        Queued& burst = line_.front();
+        const std::size_t due = uart_bytes_due(burst.data.size(), options_.chunk, now_ns - burst.start_ns);
+        while (burst.written < due) {
+            // Read before the write, so the daemon can never have the byte before its time.
+            const std::int64_t first_byte_ms = burst.written == 0 ? monotonic_ms() : 0;
+            const ssize_t n = ::write(master_, burst.data.data() + burst.written, due - burst.written);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                blocked_ = true;
+                return;
+            }
+            if (burst.written == 0 && sent_fd_ >= 0) {
+                append_line(sent_fd_,
+                            std::to_string(first_byte_ms) + " " + burst.kind + " " + to_hex(burst.data) + "\n");
+            }
+            burst.written += static_cast<std::size_t>(n);
         }
-        if (n <= 0) {
+        if (burst.written < burst.data.size()) {
             return;
         }
-        pending_.erase(pending_.begin(), pending_.begin() + n);
+        line_.pop_front();
     }
+}
+
+std::int64_t Engine::next_chunk_ns() const {
+    if (line_.empty() || blocked_ || hung_up_) {
+        return -1;
+    }
+    // transmit() has written all that was due, so the next chunk starts at the written count.
+    return line_.front().start_ns + transmission_ns(line_.front().written);
 }
 
 void Engine::send_burst(const Bytes& burst, const char* kind, std::int64_t now) {
     if (hung_up_ || burst.empty()) {
         return;
     }
-    // One write per burst, as the module's UART sends it without a pause.
-    pending_.insert(pending_.end(), burst.begin(), burst.end());
-    flush_pending();
-    counters_.bytes_sent += burst.size();
-    last_burst_ms_ = now;
-    last_burst_size_ = burst.size();
-    if (sent_fd_ >= 0) {
-        append_line(sent_fd_, std::to_string(now) + " " + kind + " " + to_hex(burst) + "\n");
+    const std::int64_t now_ns = monotonic_ns();
+    if (options_.chunk == 0) {
+        line_.push_back({burst, kind, now_ns, 0});
+        last_burst_end_ms_ = now + (options_.full_rate ? transmission_ms(burst.size()) : 0);
+    } else {
+        // A burst that falls due while another is on the line follows it without a gap.
+        const std::int64_t start_ns = std::max(now_ns, line_free_ns_);
+        line_free_ns_ = start_ns + transmission_ns(burst.size());
+        line_.push_back({burst, kind, start_ns, 0});
+        last_burst_end_ms_ = (line_free_ns_ + 999999) / 1000000;
     }
+    counters_.bytes_sent += burst.size();
+    transmit(now_ns);
 }
 
 void Engine::send_answers(std::int64_t now) {
@@ -302,7 +335,7 @@ void Engine::after_source_telegram(std::int64_t now) {
     if (options_.garbage > 0.0 && garbage_due_ < 0 &&
         std::uniform_real_distribution<double>(0.0, 1.0)(rng_) < options_.garbage) {
         // Halfway to the next telegram, so it stands apart as its own burst where it can.
-        const std::int64_t sent = now + (options_.full_rate ? transmission_ms(last_burst_size_) : 0);
+        const std::int64_t sent = options_.full_rate ? last_burst_end_ms_ : now;
         const std::int64_t next = earliest(replay_due_, generate_due_);
         garbage_due_ = sent + (next < 0 ? options_.gap_ms : std::max<std::int64_t>(0, next - sent)) / 2;
     }
@@ -312,13 +345,12 @@ std::int64_t Engine::quiet_until() const {
     if (options_.min_gap_ms <= 0) {
         return -1;
     }
-    const std::int64_t ended = last_burst_ms_ + (options_.full_rate ? transmission_ms(last_burst_size_) : 0);
-    return ended + options_.min_gap_ms;
+    return last_burst_end_ms_ + options_.min_gap_ms;
 }
 
 void Engine::run_sources(std::int64_t now) {
     const auto can_send = [&] {
-        return started_ && !hung_up_ && !quit_ && pending_.empty() && !module_.in_config() && !module_.busy() &&
+        return started_ && !hung_up_ && !quit_ && !blocked_ && !module_.in_config() && !module_.busy() &&
                now >= quiet_until();
     };
     if (can_send() && replay_due_ >= 0 && now >= replay_due_) {
@@ -327,7 +359,7 @@ void Engine::run_sources(std::int64_t now) {
         if (replay_index_ == replay_.size() && options_.repeat) {
             replay_index_ = 0;
         }
-        const std::int64_t paced = now + (options_.full_rate ? transmission_ms(last_burst_size_) : 0);
+        const std::int64_t paced = options_.full_rate ? last_burst_end_ms_ : now;
         replay_due_ =
             replay_index_ < replay_.size() ? paced + replay_[replay_index_].delay_ms.value_or(options_.gap_ms) : -1;
         after_source_telegram(now);
@@ -336,7 +368,7 @@ void Engine::run_sources(std::int64_t now) {
         std::uniform_int_distribution<std::size_t> pick(0, meters_.size() - 1);
         send_telegram(make_telegram(meters_[pick(rng_)], rng_), now, random_dbm());
         if (options_.full_rate) {
-            generate_due_ = now + transmission_ms(last_burst_size_) + options_.gap_ms;
+            generate_due_ = last_burst_end_ms_ + options_.gap_ms;
         } else {
             // Poisson arrivals; counted from the due time so the rate holds, but no
             // catching up in a rush after the line was blocked.
@@ -410,7 +442,8 @@ void Engine::hang_up() {
         ::close(null_fd);
     }
     hung_up_ = true;
-    pending_.clear();
+    line_.clear();
+    blocked_ = false;
 }
 
 void Engine::control_line(const std::string& line, std::int64_t now) {
@@ -419,7 +452,8 @@ void Engine::control_line(const std::string& line, std::int64_t now) {
     std::string argument;
     std::string extra;
     words >> command >> argument >> extra;
-    if (command.empty()) {
+    // After "quit" only what was asked before still goes out.
+    if (command.empty() || quit_) {
         return;
     }
     Bytes bytes;
@@ -492,7 +526,9 @@ int Engine::run(int stop_fd) {
     write_stats();
 
     for (;;) {
-        std::int64_t now = monotonic_ms();
+        const std::int64_t now_ns = monotonic_ns();
+        std::int64_t now = now_ns / 1000000;
+        transmit(now_ns);
         module_.tick(now);
         send_answers(now);
         if (!started_ && module_.has_left_config()) {
@@ -513,22 +549,27 @@ int Engine::run(int stop_fd) {
             write_stats();
         }
 
-        if (quit_ || (end_ms >= 0 && now >= end_ms)) {
+        if (quit_ && quit_ms_ < 0) {
+            quit_ms_ = now;
+        }
+        // "quit" lets the line finish what was asked for before it.
+        if ((quit_ && (line_.empty() || hung_up_ || now - quit_ms_ >= kExitDrainLimitMs)) ||
+            (end_ms >= 0 && now >= end_ms)) {
             break;
         }
         std::int64_t wake = earliest(module_.next_due_ms(), next_chatter_);
         wake = earliest(wake, end_ms);
-        if (options_.exit_when_done && exhausted() && pending_.empty()) {
+        if (options_.exit_when_done && exhausted() && line_.empty()) {
             if (done_since_ < 0) {
                 done_since_ = now;
             }
-            const bool read_by_daemon = slave_queue_empty() && now - last_burst_ms_ >= kExitLingerMs;
+            const bool read_by_daemon = slave_queue_empty() && now - last_burst_end_ms_ >= kExitLingerMs;
             if (hung_up_ || read_by_daemon || now - done_since_ >= kExitDrainLimitMs) {
                 break;
             }
             wake = earliest(wake, now + 20);
         }
-        if (started_ && !module_.in_config() && pending_.empty()) {
+        if (started_ && !module_.in_config() && !blocked_) {
             const std::int64_t floor = quiet_until();
             wake = earliest(wake, not_before(replay_due_, floor));
             wake = earliest(wake, not_before(generate_due_, floor));
@@ -549,7 +590,7 @@ int Engine::run(int stop_fd) {
         int stop_slot = -1;
         if (!hung_up_ && !master_idle) {
             master_slot = static_cast<int>(count);
-            fds[count++] = {master_, static_cast<short>(POLLIN | (pending_.empty() ? 0 : POLLOUT)), 0};
+            fds[count++] = {master_, static_cast<short>(POLLIN | (blocked_ ? POLLOUT : 0)), 0};
         }
         if (control_fd_ >= 0) {
             control_slot = static_cast<int>(count);
@@ -559,8 +600,15 @@ int Engine::run(int stop_fd) {
             stop_slot = static_cast<int>(count);
             fds[count++] = {stop_fd, POLLIN, 0};
         }
-        const int timeout = wake < 0 ? -1 : static_cast<int>(std::clamp<std::int64_t>(wake - now, 0, 60000));
-        const int ready = poll(fds, count, timeout);
+        // Chunks are due at sub-millisecond times; the rest of the loop counts whole milliseconds.
+        const std::int64_t wake_ns = earliest(wake < 0 ? -1 : wake * 1000000, next_chunk_ns());
+        timespec timeout{};
+        if (wake_ns >= 0) {
+            const std::int64_t wait_ns = std::clamp<std::int64_t>(wake_ns - monotonic_ns(), 0, kMaxPollNs);
+            timeout.tv_sec = static_cast<time_t>(wait_ns / 1000000000);
+            timeout.tv_nsec = static_cast<long>(wait_ns % 1000000000);
+        }
+        const int ready = ppoll(fds, count, wake_ns < 0 ? nullptr : &timeout, nullptr);
         if (ready < 0 && errno != EINTR) {
             std::fprintf(stderr, "rc1180-sim: poll: %s\n", std::strerror(errno));
             return 1;
@@ -574,7 +622,7 @@ int Engine::run(int stop_fd) {
             hung_up_ = true;
         } else if (master_slot >= 0 && fds[master_slot].revents != 0) {
             if ((fds[master_slot].revents & POLLOUT) != 0) {
-                flush_pending();
+                transmit(monotonic_ns());
             }
             if ((fds[master_slot].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
                 read_master(now);

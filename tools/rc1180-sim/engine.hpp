@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <random>
 #include <string>
 #include <vector>
@@ -20,6 +21,7 @@ struct Counters {
 };
 
 std::int64_t monotonic_ms();
+std::int64_t monotonic_ns();
 
 // The --seed value, or one from the system's entropy.
 std::uint64_t pick_seed(const Options& options);
@@ -47,8 +49,19 @@ class Engine {
     std::string summary() const;
 
    private:
+    // A burst on its way out: transmitted at the line rate after the bursts before it.
+    struct Queued {
+        Bytes data;
+        const char* kind;
+        std::int64_t start_ns;  // when its first byte is due
+        std::size_t written;
+    };
+
     void send_burst(const Bytes& burst, const char* kind, std::int64_t now);
-    void flush_pending();
+    // Writes to the pty whatever the UART has handed over by now_ns.
+    void transmit(std::int64_t now_ns);
+    // When the next chunk is due, or -1 (nothing queued, or the pty is full).
+    std::int64_t next_chunk_ns() const;
     void send_answers(std::int64_t now);
     void send_telegram(const Bytes& telegram, std::int64_t now, double dbm);
     double random_dbm();
@@ -81,9 +94,12 @@ class Engine {
     bool control_created_ = false;
     std::string control_buffer_;
 
-    Bytes pending_;  // bytes of bursts the pty did not take yet
+    std::deque<Queued> line_;        // bursts in line order
+    std::int64_t line_free_ns_ = 0;  // when the last queued burst has left the line
+    bool blocked_ = false;           // the pty did not take all that was due
     bool hung_up_ = false;
     bool quit_ = false;
+    std::int64_t quit_ms_ = -1;
     std::int64_t master_idle_until_ = -1;
 
     std::int64_t start_ms_ = 0;
@@ -94,8 +110,9 @@ class Engine {
     std::vector<ReplayEntry> replay_;
     std::size_t replay_index_ = 0;
     std::int64_t replay_due_ = -1;
-    std::int64_t last_burst_ms_ = 0;
-    std::size_t last_burst_size_ = 0;
+    // When the last burst has left the line (with --chunk 0: when it was written, plus
+    // its transmission time with --full-rate).
+    std::int64_t last_burst_end_ms_ = 0;
 
     std::vector<Meter> meters_;
     std::int64_t generate_due_ = -1;

@@ -102,10 +102,16 @@ const char* usage_text() {
            "  --gap-ms MS            gap before each replayed telegram without its own delay and after\n"
            "                         each burst with --full-rate (default 500; 0 with --full-rate)\n"
            "  --min-gap-ms MS        no telegram or garbage burst from --replay/--generate starts less\n"
-           "                         than MS after the previous burst of any kind ended (with --full-rate,\n"
-           "                         after its transmission time); a burst due earlier waits. Default 0,\n"
+           "                         than MS after the previous burst of any kind has left the line\n"
+           "                         (with --chunk 0: after it was written, plus its transmission time\n"
+           "                         with --full-rate); a burst due earlier waits. Default 0,\n"
            "                         but 250 when --replay and --generate both run, so that the two\n"
            "                         sources never fall into one 200 ms frame of the daemon's reader\n"
+           "  --chunk N              bytes go out at 19200 bit/s (10 bits a byte), N at a time as a UART's\n"
+           "                         receive FIFO hands them over (default 16, one chunk every 8.3 ms);\n"
+           "                         a burst due while another is on the line follows it without a gap.\n"
+           "                         1: byte by byte; 0: each burst in one write at once, the line\n"
+           "                         taking no time\n"
            "  --repeat               replay the file over and over\n"
            "  --generate N           N meters with random ids, manufacturers and device types\n"
            "  --seed S               random seed (default: from the clock, printed on stderr)\n"
@@ -120,11 +126,12 @@ const char* usage_text() {
            "  --duration S           exit S seconds after start\n"
            "  --exit-when-done       exit once the telegrams are all sent (with no --replay/--generate\n"
            "                         and no --control: once the daemon has left configuration mode)\n"
-           "  --sent FILE            append \"MONOTONIC_MS KIND HEX\" per burst sent;\n"
-           "                         KIND is answer, telegram, garbage, raw or chatter\n"
+           "  --sent FILE            append \"MONOTONIC_MS KIND HEX\" per burst sent, timed by its first\n"
+           "                         byte; KIND is answer, telegram, garbage, raw or chatter\n"
            "  --control PATH         create a FIFO taking lines: \"tx HEX [DBM]\" (a telegram, framed\n"
            "                         as above, sent at once), \"raw HEX\" (bytes as they are, blanks\n"
            "                         allowed), \"hangup\" (close the pty master), \"quit\"\n"
+           "                         (once the line has sent what was asked before it)\n"
            "  --trace FILE           append \"MONOTONIC_MS HEX\" per read of bytes from the daemon\n"
            "  --stats FILE           key=value counters (memory_writes, write_sessions, left_config,\n"
            "                         telegrams_sent, garbage_sent, bytes_sent, bytes_received, seed),\n"
@@ -174,9 +181,9 @@ bool parse_options(std::span<const char* const> args, Options& options, std::str
             continue;
         }
         static constexpr std::string_view kWithValue[] = {
-            "--link",     "--memory",          "--replay", "--sent", "--control",    "--trace",   "--stats",
-            "--gap-ms",   "--generate",        "--seed",   "--rate", "--rssi-range", "--garbage", "--count",
-            "--duration", "--chatter-seconds", "--fault", "--min-gap-ms",
+            "--link",     "--memory",          "--replay", "--sent",       "--control",    "--trace",   "--stats",
+            "--gap-ms",   "--generate",        "--seed",   "--rate",       "--rssi-range", "--garbage", "--count",
+            "--duration", "--chatter-seconds", "--fault",  "--min-gap-ms", "--chunk",
         };
         if (std::find(std::begin(kWithValue), std::end(kWithValue), name) == std::end(kWithValue)) {
             error = (name.rfind("--", 0) == 0 ? "unknown option " : "unexpected argument ") + name;
@@ -221,6 +228,11 @@ bool parse_options(std::span<const char* const> args, Options& options, std::str
             }
             options.min_gap_ms = static_cast<std::int64_t>(number);
             min_gap_given = true;
+        } else if (name == "--chunk") {
+            if (!parse_unsigned(value, number) || number > kMaxChunkBytes) {
+                return bad();
+            }
+            options.chunk = number;
         } else if (name == "--generate") {
             if (!parse_unsigned(value, number) || number < 1 || number > 1000000) {
                 return bad();

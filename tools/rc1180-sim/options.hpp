@@ -11,6 +11,9 @@ namespace norvalith::sim {
 
 // The daemon's reader joins bursts less than 200 ms apart; this keeps them apart with room to spare.
 inline constexpr std::int64_t kMixedSourcesMinGapMs = 250;
+// A 16550-style receive FIFO: what a gateway's UART hands the reader at a time.
+inline constexpr std::size_t kUartFifoBytes = 16;
+inline constexpr std::size_t kMaxChunkBytes = 4096;
 
 struct Options {
     std::string link;         // symlink to the pty slave
@@ -29,6 +32,8 @@ struct Options {
     // Least quiet time before a source burst; 250 unless given when --replay and
     // --generate both run, so their telegrams never meet in one of the daemon's frames.
     std::int64_t min_gap_ms = 0;
+    // Bytes the UART hands over at a time, at the line rate; 0: each burst in one write at once.
+    std::size_t chunk = kUartFifoBytes;
     std::size_t generate = 0;
     std::uint64_t seed = 0;
     bool seed_given = false;

@@ -93,6 +93,23 @@ std::int64_t transmission_ms(std::size_t bytes) {
     return static_cast<std::int64_t>((bytes * 10 * 1000 + 19199) / 19200);
 }
 
+std::int64_t transmission_ns(std::size_t bytes) {
+    return (static_cast<std::int64_t>(bytes) * 10 * 1000000000 + 19199) / 19200;
+}
+
+std::size_t uart_bytes_due(std::size_t size, std::size_t chunk, std::int64_t elapsed_ns) {
+    if (elapsed_ns < 0) {
+        return 0;
+    }
+    if (chunk == 0 || elapsed_ns >= transmission_ns(size)) {
+        return size;
+    }
+    // elapsed_ns is below the burst's transmission time here, so this cannot overflow.
+    const auto chunks =
+        static_cast<std::size_t>(elapsed_ns * 19200 / (static_cast<std::int64_t>(chunk) * 10 * 1000000000)) + 1;
+    return std::min(size, chunks * chunk);
+}
+
 bool parse_replay(std::string_view text, std::vector<ReplayEntry>& out, std::string& error) {
     out.clear();
     bool table = false;

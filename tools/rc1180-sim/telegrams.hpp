@@ -26,6 +26,12 @@ Bytes frame_telegram(std::span<const std::uint8_t> telegram, bool rssi_mode, std
 
 // Serial time of a burst at 19200 bit/s, 10 bits per byte, in milliseconds (rounded up).
 std::int64_t transmission_ms(std::size_t bytes);
+// The same in nanoseconds (rounded up, so that a byte is due once this much time has passed).
+std::int64_t transmission_ns(std::size_t bytes);
+// Bytes of a burst of size bytes that a UART handing over chunk bytes at a time has
+// delivered elapsed_ns after the burst's first byte: chunk k is due at k chunk times,
+// whatever was delivered before. chunk 0: everything at once.
+std::size_t uart_bytes_due(std::size_t size, std::size_t chunk, std::int64_t elapsed_ns);
 
 struct ReplayEntry {
     std::optional<std::int64_t> delay_ms;  // overrides the default gap before this telegram

@@ -1,5 +1,6 @@
-// rc1180-sim's --min-gap-ms: source bursts kept apart so the daemon's reader never
-// joins them into one frame.
+// rc1180-sim's timing on the line: bytes handed over in UART chunks at the line rate,
+// and --min-gap-ms keeping source bursts apart so the daemon's reader never joins them.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 
 #include "engine.hpp"
 #include "options.hpp"
+#include "telegrams.hpp"
 #include "test_support.hpp"
 
 namespace norvalith::sim {
@@ -51,6 +53,100 @@ void run_to_end(const Options& o, Pty& pty) {
     EXPECT_EQ(engine.run(-1), 0);
     done = true;
     reader.join();
+}
+
+// The engine run until "quit" after the given control lines; every read on the slave
+// with its time (CLOCK_MONOTONIC ms) and how many bytes had arrived by then.
+struct Arrivals {
+    double start_ms;  // before the engine could have read the lines
+    std::vector<std::pair<double, std::size_t>> reads;
+
+    double of(std::size_t offset) const {
+        for (const auto& [ms, total] : reads) {
+            if (total > offset) {
+                return ms - start_ms;
+            }
+        }
+        ADD_FAILURE() << "byte " << offset << " never arrived";
+        return 0.0;
+    }
+};
+
+Arrivals arrivals(Options o, const TempDir& dir, const std::string& commands) {
+    o.control_path = dir.file("control");
+    o.sent_file = dir.file("sent");
+    Pty pty;
+    Engine engine(o, pty.master());
+    std::string error;
+    EXPECT_TRUE(engine.open(error)) << error;
+    const int fd = open(o.control_path.c_str(), O_WRONLY | O_NONBLOCK);
+    EXPECT_EQ(write(fd, commands.data(), commands.size()), static_cast<ssize_t>(commands.size()));
+    close(fd);
+    Arrivals out{};
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        std::size_t total = 0;
+        pollfd p{pty.slave(), POLLIN, 0};
+        while (poll(&p, 1, 50) > 0 || !done) {
+            char buffer[1024];
+            const ssize_t n = (p.revents & POLLIN) != 0 ? read(pty.slave(), buffer, sizeof buffer) : 0;
+            if (n > 0) {
+                total += static_cast<std::size_t>(n);
+                out.reads.emplace_back(test::now_seconds() * 1000.0, total);
+            }
+        }
+    });
+    out.start_ms = test::now_seconds() * 1000.0;
+    EXPECT_EQ(engine.run(-1), 0);
+    done = true;
+    reader.join();
+    return out;
+}
+
+std::string raw_command(std::size_t bytes) {
+    return "raw " + std::string(bytes * 2, 'A') + "\n";
+}
+
+TEST(SimUart, ChunksLeaveAtTheLineRate) {
+    // 16 bytes take 8.33 ms at 19200 bit/s. The schedule is fixed: a wake-up 30 ms late
+    // hands over the four chunks due by then at once.
+    EXPECT_EQ(uart_bytes_due(100, 16, 30'000'000), 64U);
+
+    TempDir dir;
+    const Arrivals line = arrivals(Options{}, dir, raw_command(100) + "quit\n");
+    ASSERT_FALSE(line.reads.empty());
+    EXPECT_EQ(line.reads.back().second, 100U);
+    for (const auto& [ms, total] : line.reads) {
+        EXPECT_TRUE(total % 16 == 0 || total == 100) << "a read ended inside a chunk: " << total;
+    }
+    // Never early; late only by the scheduling noise of a shared machine.
+    for (std::size_t k = 1; k * 16 < 100; ++k) {
+        EXPECT_GE(line.of(k * 16), static_cast<double>(k) * 8.333) << "chunk " << k;
+    }
+    EXPECT_LT(line.of(96), 50.0 + 30.0) << "six chunk times, not stretched by late wake-ups";
+}
+
+TEST(SimUart, BurstsQueueBackToBackAndSentTimesAreFirstBytes) {
+    TempDir dir;
+    Options o;
+    // One chunk a burst: the first one's 96 bytes are handed over at once, but keep the
+    // line for 50 ms, and the second, asked for at the same moment, follows then.
+    o.chunk = 100;
+    const Arrivals line = arrivals(o, dir, raw_command(96) + raw_command(20) + "quit\n");
+    ASSERT_FALSE(line.reads.empty());
+    EXPECT_EQ(line.reads.back().second, 116U);
+    EXPECT_GE(line.of(96), 50.0);
+    const auto records = sent_records(dir.read("sent"));
+    ASSERT_EQ(records.size(), 2U);
+    EXPECT_LT(static_cast<double>(records[1].first) - line.start_ms, 50.0 + 20.0) << "no gap between the bursts";
+    // The time is taken before the write, so the byte never arrives before it; our reader
+    // may be late on a busy machine.
+    for (const auto& [offset, record] :
+         {std::pair<std::size_t, std::int64_t>{0, records[0].first}, {96, records[1].first}}) {
+        const double late = line.of(offset) + line.start_ms - static_cast<double>(record);
+        EXPECT_GE(late, -0.5) << "burst at byte " << offset;
+        EXPECT_LT(late, 30.0) << "burst at byte " << offset;
+    }
 }
 
 TEST(SimMinGap, DefaultsTo250OnlyWhenBothSourcesRun) {

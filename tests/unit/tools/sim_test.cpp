@@ -317,6 +317,11 @@ TEST(SimOptions, ParsesTheCommandLine) {
     ASSERT_TRUE(parse({"--gap-ms", "5", "--full-rate"}, full, error));
     EXPECT_EQ(full.gap_ms, 5);
     EXPECT_EQ(Options{}.gap_ms, 500);
+
+    Options whole;
+    ASSERT_TRUE(parse({"--chunk", "0"}, whole, error)) << error;
+    EXPECT_EQ(whole.chunk, 0U);
+    EXPECT_EQ(Options{}.chunk, 16U) << "a 16-byte receive FIFO";
 }
 
 TEST(SimOptions, RejectsBadCommandLines) {
@@ -332,7 +337,8 @@ TEST(SimOptions, RejectsBadCommandLines) {
                                                                   {"--rssi-range", "a-b"},
                                                                   {"--fault", "silent,loud"},
                                                                   {"--repeat=yes"},
-                                                                  {"--duration", "0"}}) {
+                                                                  {"--duration", "0"},
+                                                                  {"--chunk", "4097"}}) {
         Options o;
         std::string error;
         EXPECT_FALSE(parse_options(args, o, error)) << args[0];
