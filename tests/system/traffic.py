@@ -1,12 +1,15 @@
 """What the daemon made of the emulated module's traffic.
 
 The daemon runs under strace (reads and readiness waits of its line, with the bytes
-in hex); its reads are cut into frames exactly as its reader returned them: a frame
-is everything read between two first-byte waits (the wait over all FD_SETSIZE
-descriptors). Lined up with rc1180-sim's --sent log, that tells which burst began a
-frame (seen by the daemon) and which was merged behind another (never seen).
+in hex); its reads are cut into frames exactly as one pass of its loop took them: a
+frame is everything read between two first-byte waits (the wait over all
+FD_SETSIZE descriptors): the burst the reader returned and, after a poll of the
+line, the rest of a telegram that the burst cut off. The daemon's rules divide each
+frame into the telegrams it handled (pieces); lined up with rc1180-sim's --sent log,
+that tells which bursts the daemon saw (a piece began with them) and which it never
+saw, and whether any piece began where nothing began (a phantom).
 
-The same helpers replay the daemon's table rule and export rule over the frames, so
+The same helpers replay the daemon's table rule and export rule over the pieces, so
 a run can be checked against what the daemon actually received, and sample its
 memory and descriptors. Used by scripts/soak, scripts/merge-rate and
 scripts/bench-e2e.
@@ -19,10 +22,13 @@ import shutil
 
 FD_SETSIZE = 1024
 HEADER_SIZE = 10
+MIN_LENGTH_BYTE = 9
+RX_CAPACITY = 512
 TABLE_ENTRIES = 128
 
-STRACE_TRACE = "trace=execve,read,select,pselect6"
-_CALL = re.compile(r"^(\d+\.\d+) (execve|read|select|pselect6)\((.*)$")
+STRACE_TRACE = "trace=execve,read,select,pselect6,poll,ppoll"
+_CALL = re.compile(r"^(\d+\.\d+) (execve|read|select|pselect6|poll|ppoll)\((.*)$")
+_POLL = re.compile(r"^\[\{fd=(\d+),")
 _READ = re.compile(r'^(\d+), "((?:\\x[0-9a-f]{2})*)"(\.\.\.)?, \d+\) += (-?\d+)')
 _WAIT = re.compile(r"^(\d+), \[([\d ]*)\]")
 
@@ -41,12 +47,17 @@ def strace_command(output, argv, tracee_env=None):
 
 
 class Frame:
-    """One read_frame result: when its first byte was read, and its bytes."""
+    """One pass of the loop: when its first byte was read, and its bytes."""
 
     def __init__(self, time, data=b""):
         self.time = time
         self.data = bytearray(data)
         self.offset = 0  # position of its first byte in everything the daemon read
+        self.burst = None  # bytes read_frame returned, when a completion followed
+
+    @property
+    def n(self):
+        return len(self.data) if self.burst is None else self.burst
 
     def __repr__(self):
         return "Frame(%.3f, %s)" % (self.time, bytes(self.data).hex())
@@ -73,6 +84,12 @@ def read_trace(path):
             stamp, call, rest = float(match.group(1)), match.group(2), match.group(3)
             if call == "execve":
                 exec_time = exec_time if exec_time is not None else stamp
+            elif call in ("poll", "ppoll"):
+                # The loop asks whether the rest of a cut telegram follows.
+                polled = _POLL.match(rest)
+                if polled and line_fd is not None and int(polled.group(1)) == line_fd and current is not None \
+                        and current.burst is None:
+                    current.burst = len(current.data)
             elif call in ("select", "pselect6"):
                 wait = _WAIT.match(rest)
                 if wait and int(wait.group(1)) == FD_SETSIZE:
@@ -109,16 +126,17 @@ class Burst:
         self.ms, self.kind, self.data = ms, kind, bytes(data)
         self.offset = 0
         self.frame = None  # the frame it went into, once lined up
-        self.seen = False  # it began its frame: the daemon decoded it
+        self.seen = False  # a piece the daemon handled began with it: it decoded its header
 
     def __repr__(self):
         return "Burst(%d %s %s)" % (self.ms, self.kind, self.data.hex())
 
 
-def line_up(sent_records, trace):
+def line_up(sent_records, trace, split=True):
     """Bursts from Simulator.sent() records, each marked with the frame it went into
-    and whether it began it. Raises ValueError when the daemon read anything other
-    than what was sent, in that order."""
+    and whether the daemon saw it (split=False: the rules of a daemon that decoded
+    only the start of each frame). Raises ValueError when the daemon read anything
+    other than what was sent, in that order."""
     bursts = [Burst(ms, kind, data) for ms, kind, data in sent_records]
     offset = 0
     for burst in bursts:
@@ -129,7 +147,7 @@ def line_up(sent_records, trace):
     if not stream.startswith(read):
         at = next((i for i, (a, b) in enumerate(zip(stream, read)) if a != b), min(len(stream), len(read)))
         raise ValueError("the daemon read other bytes than were sent, from byte %d of %d" % (at, len(read)))
-    starts = {f.offset: f for f in trace.frames}
+    starts = {f.offset + start for f in trace.frames for start, _ in pieces(f, split)}
     frame_index = 0
     frames = trace.frames
     for burst in bursts:
@@ -153,27 +171,56 @@ def bcd_id(data):
 
 
 def meter_info(data):
-    """(id, device_type, manufacturer, trailer) of a frame, or None when it is too short."""
-    if len(data) < HEADER_SIZE:
+    """(id, device_type, manufacturer, trailer) of a piece, or None when it holds no header."""
+    if len(data) < HEADER_SIZE or data[0] < MIN_LENGTH_BYTE:
         return None
     return (bcd_id(data), data[9], data[2] | data[3] << 8, data[-1])
 
 
+def pieces(frame, split=True):
+    """(start, size) in frame.data of each telegram the daemon handled, in order: an
+    exact run of telegrams (length byte L, L more bytes, L at least 9) is split; a
+    telegram cut off at the end of the burst and completed from the line is one
+    piece, the run before it the others; anything else is taken whole. Pieces that
+    hold no header are left out. split=False: the whole frame, as a daemon that did
+    not split."""
+    data = frame.data
+    n = frame.n
+    out = []
+    at = 0
+    if split:
+        while at < n and data[at] >= MIN_LENGTH_BYTE and at + data[at] + 1 <= n:
+            out.append((at, data[at] + 1))
+            at += data[at] + 1
+    if not (out and at == n):
+        missing = at + data[at] + 1 - n if split and at < n and data[at] >= MIN_LENGTH_BYTE else 0
+        got = len(data) - n
+        if missing and got and (got == missing or n + missing > RX_CAPACITY):
+            # Completed, or taken on its own after the run before it made room.
+            out.append((at, n - at + got))
+        else:
+            out = [(0, len(data))]
+    return [(start, size) for start, size in out if meter_info(data[start:start + size]) is not None]
+
+
 def raw_copy(data):
-    """The export's raw copy of a frame: its last byte zeroed, then the first L bytes,
-    never more than the frame."""
+    """The export's raw copy of a piece: its last byte zeroed, then the first L bytes,
+    never more than the piece."""
     copy = bytearray(data)
     copy[-1] = 0
     return bytes(copy[:min(copy[0], len(copy))])
 
 
-def table_after(frames):
+def handled(frames, split=True):
+    """(frame, bytes) of every piece the daemon handled, in order."""
+    return [(f, bytes(f.data[start:start + size])) for f in frames for start, size in pieces(f, split)]
+
+
+def table_after(frames, split=True):
     """The shared table after the daemon handled these frames, entry for entry."""
     table = [[0, 0, 0, 0] for _ in range(TABLE_ENTRIES)]
-    for frame in frames:
-        info = meter_info(frame.data)
-        if info is None:
-            continue
+    for _, data in handled(frames, split):
+        info = meter_info(data)
         for entry in table:
             if entry[0] == info[0]:
                 entry[3] = info[3]
