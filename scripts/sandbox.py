@@ -297,8 +297,9 @@ class Simulator:
                     time.sleep(0.02)
         os.write(self._control_fd, (line + "\n").encode())
 
-    def tx(self, telegram):
-        self.command("tx " + telegram.hex().upper())
+    def tx(self, telegram, dbm=None):
+        """A telegram through the module, with RSSI framing; dbm: its signal strength."""
+        self.command("tx " + telegram.hex().upper() + ("" if dbm is None else " %g" % dbm))
 
     def unread(self):
         """Bytes waiting on the line that the daemon has not read yet."""

@@ -519,6 +519,59 @@ def table_fill_refresh_overflow(run):
     run.expect_alive(daemon)
 
 
+def stream_of(run, sim, ids, gap=0.0):
+    """Telegrams of these meters through the module, each with its own signal strength,
+    `gap` seconds apart (0: back to back, as fast as the line carries them)."""
+    count = len(sim.sent("telegram"))
+    run.wait(lambda: sim.unread() == 0, 5, "a quiet line")
+    for index, meter_id in enumerate(ids):
+        sim.tx(telegram(meter_id, payload=bytes([0x7a, index, 0, 0, 0]) + bytes(index % 7)),
+               dbm=-40 - index)
+        if gap:
+            time.sleep(gap)
+    return [r[-1] for r in sim.wait_sent(count + len(ids), "telegram")[count:]]
+
+
+@scenario("table", timeout=90)
+def table_telegrams_that_share_a_burst(run):
+    """Two telegrams 50 ms apart share the reader's window: both are in the table with
+    their own trailers and both are exported with their own raw copies."""
+    sim, daemon = run.start(settings="MOD_WMBUS_ADDR1=11111111\nMOD_WMBUS_ADDR2=22222222\n")
+    sent = stream_of(run, sim, [11111111, 22222222], gap=0.05)
+    run.wait(lambda: sb.read_table()[1][0] == 22222222, 5, "the second telegram in the table")
+    expect_equal([(e[0], e[3]) for e in sb.read_table()[:3]], [(11111111, sent[0][-1]), (22222222, sent[1][-1]), (0, 0)],
+                 "ids and trailers")
+    for meter_id, burst in zip((11111111, 22222222), sent):
+        name = next(n for n in run.box.exports() if n.startswith("%08d_" % meter_id))
+        _, raw = parse_export(run.wait_export(name))
+        expect_equal(raw, expected_raw(burst), "raw copy of %d" % meter_id)
+    run.expect_alive(daemon)
+
+
+def stream_at_line_rate(run, chunk):
+    """24 telegrams back to back at 19200 bit/s, handed over in `chunk`-byte pieces as a
+    UART does: the reader's window cuts them, and every one is in the table, in order,
+    with its own trailer, and no meter that was never sent."""
+    sim, daemon = run.start(settings="", sim_args=("--chunk", chunk))
+    ids = [30000000 + 1111 * i for i in range(24)]
+    sent = stream_of(run, sim, ids)
+    run.wait(lambda: sim.unread() == 0 and sb.read_table()[23][0] != 0, 10, "the stream read")
+    time.sleep(0.3)
+    expect_equal([(e[0], e[3]) for e in sb.read_table()[:25]], [(i, b[-1]) for i, b in zip(ids, sent)] + [(0, 0)],
+                 "ids and trailers after the stream")
+    run.expect_alive(daemon)
+
+
+@scenario("table", timeout=90)
+def table_stream_in_16_byte_chunks(run):
+    stream_at_line_rate(run, 16)
+
+
+@scenario("table", timeout=90)
+def table_stream_in_4_byte_chunks(run):
+    stream_at_line_rate(run, 4)
+
+
 # ================================================================ daily export
 
 WORKED_SETTINGS = "MOD_WMBUS_ADDR1=12345678\n"
