@@ -309,6 +309,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     close(pipe_ends[1]);
     fcntl(pipe_ends[0], F_SETFL, O_NONBLOCK);
     norvalith::SerialLine line{pipe_ends[0]};
+    line.last_bytes_ms = norvalith::monotonic_ms();  // the burst was read just now
 
     const std::time_t start = std::time(nullptr);
     norvalith::receive(receiver, line, n, norvalith::read_wall_clock(), norvalith::monotonic_seconds());

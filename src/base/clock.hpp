@@ -10,6 +10,9 @@ namespace norvalith {
 // Whole seconds of the monotonic clock, or -1 when it cannot be read.
 std::int32_t monotonic_seconds();
 
+// Milliseconds of the monotonic clock, or -1 when it cannot be read.
+std::int64_t monotonic_ms();
+
 // An instant and its local broken-down time. Not valid when the local time cannot
 // be had (a year that does not fit); such an instant dates nothing.
 struct WallTime {

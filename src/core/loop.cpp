@@ -19,8 +19,8 @@ void handle_run(Receiver& receiver, std::size_t first, std::size_t count, const 
 }
 
 // The burst of n bytes ends inside a telegram that starts at shape.end and lacks
-// shape.missing bytes, and the line is still delivering: read that rest, and no
-// more, so the next burst starts at the next telegram. The buffer holds any
+// shape.missing bytes, and the line was still delivering when the reader's window
+// ended: read that rest, and no more, so the next burst starts at the next telegram. The buffer holds any
 // telegram (256 bytes at most) after the ones before it have been handled.
 void complete_cut(Receiver& receiver, SerialLine& line, std::size_t n, const BurstShape& shape,
                   const WallTime& at) {
@@ -72,7 +72,7 @@ void receive(Receiver& receiver, SerialLine& line, std::int32_t n, const WallTim
         const BurstShape shape = shape_of(std::span<const std::uint8_t>(receiver.rx, size));
         if (shape.exact(size)) {
             handle_run(receiver, 0, shape.whole, at);
-        } else if (shape.missing > 0 && line_busy(line, kTelegramGapMs)) {
+        } else if (shape.missing > 0 && line_still_busy(line, kTelegramGapMs)) {
             complete_cut(receiver, line, size, shape, at);
         } else {
             handle_telegram(receiver, std::span(receiver.rx, size), at);

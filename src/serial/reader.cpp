@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "base/clock.hpp"
 #include "base/log.hpp"
 
 namespace norvalith {
@@ -73,6 +74,7 @@ std::int32_t read_frame(SerialLine& line, std::span<std::uint8_t> buffer, std::i
             return count;
         }
         line.failing = false;
+        line.last_bytes_ms = monotonic_ms();
         // Linux writes the time left back into allowance, so it is used up across waits.
         const int ready = select(fd + 1, &readable, nullptr, nullptr, &allowance);
         count += static_cast<std::int32_t>(got);
@@ -92,6 +94,11 @@ bool line_busy(const SerialLine& line, int timeout_ms) {
     }
 }
 
+bool line_still_busy(const SerialLine& line, int gap_ms) {
+    const std::int64_t now = monotonic_ms();
+    return line.last_bytes_ms >= 0 && now >= 0 && now - line.last_bytes_ms <= gap_ms && line_busy(line, gap_ms);
+}
+
 std::size_t read_following(SerialLine& line, std::span<std::uint8_t> into, int gap_ms) {
     std::size_t count = 0;
     while (count < into.size() && line_busy(line, gap_ms)) {
@@ -102,6 +109,7 @@ std::size_t read_following(SerialLine& line, std::span<std::uint8_t> into, int g
         if (got <= 0) {
             break;  // nothing after all, or a failing line, which read_frame reports
         }
+        line.last_bytes_ms = monotonic_ms();
         count += static_cast<std::size_t>(got);
     }
     return count;

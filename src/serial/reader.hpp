@@ -9,7 +9,8 @@ namespace norvalith {
 // The open line and what the reader remembers about it between calls.
 struct SerialLine {
     int fd = -1;
-    bool failing = false;  // a failure was logged; quiet until bytes arrive again
+    bool failing = false;          // a failure was logged; quiet until bytes arrive again
+    std::int64_t last_bytes_ms = -1;  // monotonic time of the last read that brought bytes
 };
 
 // Waits up to first_byte_timeout_seconds for a first byte, then collects what
@@ -21,6 +22,10 @@ std::int32_t read_frame(SerialLine& line, std::span<std::uint8_t> buffer, std::i
 
 // True when bytes are waiting on the line or arrive within timeout_ms.
 bool line_busy(const SerialLine& line, int timeout_ms);
+
+// True when the line delivered bytes within the last gap_ms and more are waiting
+// or arrive within gap_ms: it did not fall quiet.
+bool line_still_busy(const SerialLine& line, int gap_ms);
 
 // Reads into `into` what follows on the line without a pause longer than gap_ms,
 // the first byte included, until `into` is full. Returns the count.

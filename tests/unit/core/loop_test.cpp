@@ -39,8 +39,10 @@ protected:
         line_.fd = pty_.slave();
     }
 
+    // As the loop gets a burst from read_frame, whose last bytes came just now.
     void receive_at(const std::string& burst, std::time_t now) {
         std::memcpy(receiver_.rx, burst.data(), burst.size());
+        line_.last_bytes_ms = monotonic_ms();
         receive(receiver_, line_, static_cast<std::int32_t>(burst.size()), wall_time_at(now), kStart);
     }
     void receive_now(const std::string& burst) { receive_at(burst, now_); }
@@ -227,6 +229,18 @@ TEST_F(Loop, ACutTelegramWhoseRestNeverComesIsTakenWhole) {
     pty_.send(b.substr(20, 10));
     receive_now(c + b.substr(0, 20));
     EXPECT_EQ(table_ids_and_trailers()[1], (std::array<std::uint32_t, 2>{33333333, static_cast<std::uint8_t>(b[29])}));
+
+    // The line had fallen quiet before the reader's window ended: what comes next is
+    // another telegram, never the rest of this piece.
+    const std::string d = framed(44444444, 30, 0x54);
+    const std::string next = framed(55555555, 40, 0x55);
+    pty_.send(next);
+    std::memcpy(receiver_.rx, (d + b.substr(0, 20)).data(), 50);
+    line_.last_bytes_ms = monotonic_ms() - 150;
+    receive(receiver_, line_, 50, wall_time_at(now_), kStart);
+    EXPECT_EQ(table_ids_and_trailers()[2], (std::array<std::uint32_t, 2>{44444444, static_cast<std::uint8_t>(b[19])}));
+    std::uint8_t left[64];
+    EXPECT_EQ(read_frame(line_, left, 1), static_cast<std::int32_t>(next.size()));
 }
 
 TEST_F(Loop, AFullBufferMakesRoomForTheCutTelegram) {
