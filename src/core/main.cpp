@@ -32,6 +32,10 @@ int main() {
     }
     SerialLine line;
     line.fd = open_serial(kSerialDevice, kLineBitsPerSecond, kLineDataBits, kLineParity, kLineStopBits);
+    if (line.fd == kLineBusy) {
+        log_msg(LOG_ERR, "device ttyS1 is locked");
+        return EXIT_FAILURE;
+    }
     if (line.fd < 0) {
         return EXIT_FAILURE;
     }

@@ -161,7 +161,8 @@ def fault_export_read_only(run):
 @scenario("faults", timeout=60, faketime=True)
 def fault_second_daemon(run):
     """A second daemon started while the first runs gives up after one to two seconds
-    without touching the line; the first keeps its lock and keeps receiving."""
+    without touching the line; the first keeps its lock and keeps receiving. With the
+    lock file gone, the lock on the open line still keeps a third one off it."""
     sim, first = run.start(faketime=MORNING)
     line_before = sim.trace_bytes()
     second = run.daemon()
@@ -174,6 +175,12 @@ def fault_second_daemon(run):
     with open(sb.LOCK_FILE, "rb") as f:
         expect_equal(f.read(), sb.lock_content(first.pid), "lock file")
     expect_equal(sim.trace_bytes(), line_before, "bytes on the line after the second start")
+
+    os.unlink(sb.LOCK_FILE)
+    third = run.daemon()
+    expect_equal(run.wait_exit(third, 5), 1, "exit status of a third daemon without the lock file")
+    run.expect_log(third, ["started", "device ttyS1 is locked"], settle=0)
+    expect_equal(sim.trace_bytes(), line_before, "bytes on the line after the third start")
 
     burst = run.tx(sim, telegram(12345678))
     run.sync(sim)
