@@ -52,6 +52,8 @@ int main() {
     }
     clear_meter_table(receiver.table);
     receiver.export_dir = kExportDir;
+    // Only now, holding the line: no other daemon is writing there.
+    sweep_export_temporaries(kExportDir);
     load_settings(receiver.settings, kSettingsPath);
     gather_identity(receiver.identity, kWiredInterface, kWanInterface, kVersionPath);
     reset_receiver(receiver);
