@@ -13,4 +13,4 @@ ensure_packages() {
 }
 
 # The packages every build and test needs.
-BASE_PACKAGES=(cmake g++ make libgtest-dev libgmock-dev python3 util-linux iproute2 faketime tzdata procps)
+BASE_PACKAGES=(cmake g++ make libgtest-dev libgmock-dev python3 util-linux iproute2 faketime tzdata procps strace)

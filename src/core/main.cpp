@@ -32,6 +32,10 @@ int main() {
     }
     SerialLine line;
     line.fd = open_serial(kSerialDevice, kLineBitsPerSecond, kLineDataBits, kLineParity, kLineStopBits);
+    if (line.fd == kLineBusy) {
+        log_msg(LOG_ERR, "device ttyS1 is locked");
+        return EXIT_FAILURE;
+    }
     if (line.fd < 0) {
         return EXIT_FAILURE;
     }
@@ -48,6 +52,8 @@ int main() {
     }
     clear_meter_table(receiver.table);
     receiver.export_dir = kExportDir;
+    // Only now, holding the line: no other daemon is writing there.
+    sweep_export_temporaries(kExportDir);
     load_settings(receiver.settings, kSettingsPath);
     gather_identity(receiver.identity, kWiredInterface, kWanInterface, kVersionPath);
     reset_receiver(receiver, monotonic_seconds());

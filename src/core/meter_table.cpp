@@ -2,9 +2,7 @@
 
 #include <sys/ipc.h>
 #include <sys/shm.h>
-
-#include <algorithm>
-#include <iterator>
+#include <unistd.h>
 
 namespace norvalith {
 
@@ -21,24 +19,44 @@ MeterTable* attach_meter_table(const char* key_path, int project_id) {
     if (address == reinterpret_cast<void*>(-1)) {  // NOLINT(performance-no-int-to-ptr)
         return nullptr;
     }
+    // ftok keys can collide, and root passes any mode: only a segment of exactly
+    // our size, made by our own user, is ours to empty and fill.
+    shmid_ds status{};
+    if (shmctl(segment, IPC_STAT, &status) != 0 || status.shm_segsz != sizeof(MeterTable) ||
+        status.shm_perm.cuid != geteuid()) {
+        shmdt(address);
+        return nullptr;
+    }
     return static_cast<MeterTable*>(address);
 }
 
 void clear_meter_table(MeterTable* table) {
-    std::fill(std::begin(table->entries), std::end(table->entries), MeterInfo{});
+    // A reader keeps an entry only when it sees the same id before and after the
+    // other words: so every id is emptied first, and the fence keeps the emptied
+    // words from being seen before the ids are.
+    for (MeterInfo& entry : table->entries) {
+        __atomic_store_n(&entry.id, 0U, __ATOMIC_RELAXED);
+    }
+    __atomic_thread_fence(__ATOMIC_RELEASE);
+    for (MeterInfo& entry : table->entries) {
+        __atomic_store_n(&entry.device_type, 0U, __ATOMIC_RELAXED);
+        __atomic_store_n(&entry.manufacturer, 0U, __ATOMIC_RELAXED);
+        __atomic_store_n(&entry.trailer, 0U, __ATOMIC_RELAXED);
+    }
 }
 
 void record_meter(MeterTable* table, const MeterInfo& meter) {
     for (MeterInfo& entry : table->entries) {
         const std::uint32_t id = __atomic_load_n(&entry.id, __ATOMIC_RELAXED);
+        // Every word is stored whole: readers load them while we write.
         if (id == meter.id) {
-            entry.trailer = meter.trailer;
+            __atomic_store_n(&entry.trailer, meter.trailer, __ATOMIC_RELAXED);
             return;
         }
         if (id == 0) {
-            entry.device_type = meter.device_type;
-            entry.manufacturer = meter.manufacturer;
-            entry.trailer = meter.trailer;
+            __atomic_store_n(&entry.device_type, meter.device_type, __ATOMIC_RELAXED);
+            __atomic_store_n(&entry.manufacturer, meter.manufacturer, __ATOMIC_RELAXED);
+            __atomic_store_n(&entry.trailer, meter.trailer, __ATOMIC_RELAXED);
             __atomic_store_n(&entry.id, meter.id, __ATOMIC_RELEASE);
             return;
         }

@@ -15,9 +15,12 @@ struct MeterTable {
 };
 static_assert(sizeof(MeterTable) == 2048, "the shared table is 2048 bytes");
 
-// ftok(key_path, project_id), shmget(2048, IPC_CREAT | 0600), shmat; nullptr on failure.
+// ftok(key_path, project_id), shmget(2048, IPC_CREAT | 0600), shmat; nullptr on
+// failure, and when the segment is not exactly 2048 bytes or was created by
+// another user (detached again, untouched).
 MeterTable* attach_meter_table(const char* key_path, int project_id);
 
+// Empties every entry, ids first, in the order a concurrent reader needs.
 void clear_meter_table(MeterTable* table);
 
 // Refreshes the trailer of a known meter or fills the first empty entry; a full

@@ -1,6 +1,7 @@
 #include "serial/line.hpp"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -67,6 +68,15 @@ int open_serial(const char* device_path, std::uint32_t bits_per_second, std::int
     if (fd < 0) {
         log_msg(LOG_ERR, "open(%s) error: %s", device_path, std::strerror(errno));
         return -1;
+    }
+    // A second guard beside the lock file, which other programs honour but anyone
+    // may remove: the kernel's lock on the open line ends with its holder, so it
+    // never goes stale, and two daemons can never both read the line. (TIOCEXCL
+    // would not do: it does not stop root, and it refuses every later open, even
+    // one that only reads the line's settings.)
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        return kLineBusy;
     }
     termios attrs{};
     tcgetattr(fd, &attrs);

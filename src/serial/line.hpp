@@ -15,8 +15,13 @@ speed_t speed_code(std::uint32_t bits_per_second);
 void line_attributes(termios& attrs, std::uint32_t bits_per_second, std::int32_t data_bits,
                      const char* parity_text, std::int32_t stop_bits);
 
-// Returns the open descriptor, or -1 (logged as "open(%s) error: %s"). A failure
-// to apply the attributes is logged and the descriptor is still returned.
+// open_serial's result when another process holds the line (not logged).
+inline constexpr int kLineBusy = -2;
+
+// Returns the open descriptor, holding an exclusive flock on it before anything
+// is changed; kLineBusy when another process holds that lock; -1 when the open
+// fails (logged as "open(%s) error: %s"). A failure to apply the attributes is
+// logged and the descriptor is still returned.
 int open_serial(const char* device_path, std::uint32_t bits_per_second, std::int32_t data_bits,
                 const char* parity_text, std::int32_t stop_bits);
 

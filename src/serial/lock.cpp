@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -37,53 +38,118 @@ void lock_file_path(const char* pattern, const char* device_path, char (&out)[64
 
 namespace {
 
-// Removes the lock file when the process it names is gone.
-void remove_if_stale(const char* path) {
-    struct stat info {};
-    if (stat(path, &info) != 0) {
-        return;
+LockHook g_hook = nullptr;
+
+void step(LockStep at) {
+    if (g_hook != nullptr) {
+        g_hook(at);
     }
-    std::FILE* file = std::fopen(path, "r");
-    if (file == nullptr) {
-        return;
+}
+
+// A name of our own beside the lock: LTMP.<pid> in the lock's directory.
+bool private_path(const char* lock_path, char (&out)[96]) {
+    const char* slash = std::strrchr(lock_path, '/');
+    const int dir_len = slash != nullptr ? static_cast<int>(slash - lock_path + 1) : 0;
+    const int len = std::snprintf(out, sizeof out, "%.*sLTMP.%d", dir_len, lock_path, static_cast<int>(getpid()));
+    return len > 0 && static_cast<std::size_t>(len) < sizeof out;
+}
+
+bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+enum class Found { none, held, stale };
+
+// What stands at the lock path. Only a regular file is opened, and never so that
+// it follows a link, blocks on a FIFO or becomes our terminal: the directory is
+// world-writable, and anything else planted there holds the lock. `judged` is the
+// file that was read.
+Found inspect(const char* path, struct stat& judged) {
+    struct stat info {};
+    if (lstat(path, &info) != 0) {
+        return errno == ENOENT ? Found::none : Found::held;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        return Found::held;
+    }
+    const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return errno == ENOENT ? Found::none : Found::held;
     }
     char text[32] = {};
-    const std::size_t got = std::fread(text, 1, sizeof text - 1, file);
-    std::fclose(file);
+    ssize_t got = -1;
+    if (fstat(fd, &judged) == 0 && S_ISREG(judged.st_mode)) {
+        got = read(fd, text, sizeof text - 1);
+    }
+    close(fd);
+    if (got < 0) {
+        return Found::held;
+    }
     text[got] = '\0';
     // No number, or one no process can have, leaves 0: stale.
     const long value = std::strtol(text, nullptr, 10);
     const std::int32_t pid = value > 0 && value <= INT32_MAX ? static_cast<std::int32_t>(value) : 0;
     // Our own pid cannot be a lock we hold yet: it is left from before a reboot.
-    if (!pid_alive(pid) || pid == static_cast<std::int32_t>(getpid())) {
-        unlink(path);
-    }
+    return !pid_alive(pid) || pid == static_cast<std::int32_t>(getpid()) ? Found::stale : Found::held;
 }
 
-bool try_create(const char* path) {
-    const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+// Removes the stale lock that was judged, and nothing else: another process that
+// judged it too may have replaced it with its fresh lock meanwhile. The file is
+// moved aside first, so what is checked is exactly what was taken away: the same
+// file, and still stale (a fresh lock may reuse the inode number of the stale one
+// it replaced, but it names a live process). A lock taken by mistake goes back
+// under its name; only a third process taking the name in that instant could
+// still slip in, and the flock on the line stops that one.
+void remove_stale(const char* path, const char* aside, const struct stat& judged) {
+    step(LockStep::stale_removal);
+    if (rename(path, aside) != 0) {
+        return;  // gone already, or not ours to move
+    }
+    struct stat moved {};
+    if (inspect(aside, moved) != Found::stale || !same_file(moved, judged)) {
+        link(aside, path);
+    }
+    unlink(aside);
+}
+
+// The lock appears under its name complete or not at all: the pid goes into a
+// private file first, which is then linked to the lock name (link() never
+// replaces an existing name).
+bool try_create(const char* path, const char* temporary) {
+    unlink(temporary);  // left by an earlier process that had our pid
+    const int fd = open(temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) {
         return false;
     }
+    step(LockStep::pid_write);
     char content[32];
     const int len = std::snprintf(content, sizeof content, "%10d\n", static_cast<int>(getpid()));
-    const ssize_t written = write(fd, content, static_cast<std::size_t>(len));
-    close(fd);
-    return written >= 0;
+    const bool written = write(fd, content, static_cast<std::size_t>(len)) == len;
+    const bool closed = close(fd) == 0;
+    const bool linked = written && closed && link(temporary, path) == 0;
+    unlink(temporary);
+    return linked;
 }
 
 }  // namespace
 
+void set_lock_hook(LockHook hook) { g_hook = hook; }
+
 bool lock_device(const char* pattern, const char* device_path, std::int32_t timeout_seconds) {
     char path[64];
     lock_file_path(pattern, device_path, path);
+    char temporary[96];
+    if (!private_path(path, temporary)) {
+        return false;
+    }
     const std::int32_t start = monotonic_seconds();
     // Without a clock the attempts are counted: ten per second, plus one second
     // as the whole-second clock would give.
     const std::int64_t max_attempts = (static_cast<std::int64_t>(timeout_seconds) + 1) * 10;
     for (std::int64_t attempt = 1;; ++attempt) {
-        remove_if_stale(path);
-        if (try_create(path)) {
+        struct stat judged {};
+        if (inspect(path, judged) == Found::stale) {
+            remove_stale(path, temporary, judged);
+        }
+        if (try_create(path, temporary)) {
             return true;
         }
         const timespec pause{0, 100000000};

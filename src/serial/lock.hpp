@@ -12,8 +12,19 @@ bool pid_alive(std::int32_t pid);
 // path component, cut to 64 bytes.
 void lock_file_path(const char* pattern, const char* device_path, char (&out)[64]);
 
-// Creates the lock file holding our pid as "%10d\n", replacing a stale one (dead
-// pid, no number, or our own pid). False when still held after the time-out.
+// Test seam: called between the steps of taking the lock, so tests can widen the
+// windows between them. Unset (nullptr) in the daemon.
+enum class LockStep {
+    pid_write,      // the file that will hold our pid exists, the pid is not written yet
+    stale_removal,  // a lock was read and judged stale, it is not removed yet
+};
+using LockHook = void (*)(LockStep step);
+void set_lock_hook(LockHook hook);
+
+// Creates the lock file holding our pid as "%10d\n" (written in full before the
+// file appears under its name), replacing a stale one (dead pid, no number, or our
+// own pid) only if it is still the file that was judged. Anything at the path but
+// a regular file holds the lock. False when still held after the time-out.
 bool lock_device(const char* pattern, const char* device_path, std::int32_t timeout_seconds);
 
 }  // namespace norvalith

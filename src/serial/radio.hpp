@@ -28,7 +28,8 @@ inline constexpr std::uint8_t kPrompt = '>';
 
 // Drains the line (at most 10 s of chatter), reads the memory, writes the pairs that
 // differ and leaves configuration mode. False, without leaving configuration mode,
-// as soon as an awaited answer is missing or wrong.
+// as soon as an awaited answer is missing or wrong or the line does not take every
+// byte of a command within 2 s.
 bool init_radio(SerialLine& line);
 
 }  // namespace norvalith

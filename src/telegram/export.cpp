@@ -1,6 +1,8 @@
 #include "telegram/export.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,6 +10,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "telegram/base64.hpp"
 
@@ -81,7 +84,54 @@ bool write_all(int fd, const char* data, std::size_t size) {
     return true;
 }
 
+// A rename is durable only once its directory is: without this, a power cut can
+// take back a file that was reported written. A file system that cannot sync a
+// directory at all (EINVAL) keeps the rename as it keeps anything; failing every
+// export there would lose them all.
+bool sync_directory(int dir_fd) { return fsync(dir_fd) == 0 || errno == EINVAL; }
+
+bool all_digits(std::string_view text) {
+    return !text.empty() && text.size() <= 10 &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
 }  // namespace
+
+bool is_export_temporary(std::string_view name) {
+    constexpr std::string_view suffix = ".xml.tmp";
+    if (name.size() <= 1 + suffix.size() || name.front() != '.' || !name.ends_with(suffix)) {
+        return false;
+    }
+    const std::string_view middle = name.substr(1, name.size() - 1 - suffix.size());
+    const std::size_t dot = middle.find('.');
+    if (dot == std::string_view::npos) {
+        return all_digits(middle);  // the earlier form, without the pid
+    }
+    return all_digits(middle.substr(0, dot)) && all_digits(middle.substr(dot + 1));
+}
+
+std::int32_t sweep_export_temporaries(const char* dir) {
+    const int dir_fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir_fd < 0) {
+        return 0;
+    }
+    DIR* listing = fdopendir(dir_fd);
+    if (listing == nullptr) {
+        close(dir_fd);
+        return 0;
+    }
+    std::int32_t removed = 0;
+    while (const dirent* entry = readdir(listing)) {
+        // A link or anything else under such a name is not a leftover of ours.
+        struct stat info {};
+        if (is_export_temporary(entry->d_name) && fstatat(dir_fd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(info.st_mode) && unlinkat(dir_fd, entry->d_name, 0) == 0) {
+            ++removed;
+        }
+    }
+    closedir(listing);
+    return removed;
+}
 
 std::size_t format_export(std::span<char> out, std::span<const std::uint8_t> telegram, const MeterInfo& meter,
                           const DeviceIdentity& identity, const WallTime& at) {
@@ -135,31 +185,39 @@ bool export_xml(const char* dir, const WallTime& at, std::span<const std::uint8_
     }
 
     const std::tm& local = at.local;
-    char name[100];
-    char temporary[128];
-    const int name_len = std::snprintf(name, sizeof name, "%s/%08u_%04u-%02u-%02u.xml", dir, meter.id,
+    char name[48];
+    char temporary[48];
+    const int name_len = std::snprintf(name, sizeof name, "%08u_%04u-%02u-%02u.xml", meter.id,
                                        static_cast<unsigned>(local.tm_year + 1900),
                                        static_cast<unsigned>(local.tm_mon + 1), static_cast<unsigned>(local.tm_mday));
-    // A leading dot and a suffix: collectors that pick up *.xml never see it half written.
-    const int temp_len = std::snprintf(temporary, sizeof temporary, "%s/.%08u.xml.tmp", dir, meter.id);
+    // A leading dot and a suffix: collectors that pick up *.xml never see it half
+    // written. The pid: no other process ever writes or renames this one.
+    const int temp_len =
+        std::snprintf(temporary, sizeof temporary, ".%08u.%d.xml.tmp", meter.id, static_cast<int>(getpid()));
     if (name_len < 0 || static_cast<std::size_t>(name_len) >= sizeof name || temp_len < 0 ||
         static_cast<std::size_t>(temp_len) >= sizeof temporary) {
         return false;
     }
 
-    // A leftover from a crash or a planted link is not ours to follow: remove it.
-    unlink(temporary);
-    const int fd = open(temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0) {
+    const int dir_fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir_fd < 0) {
         return false;
     }
-    bool ok = write_all(fd, document, size);
-    ok = fsync(fd) == 0 && ok;
-    ok = close(fd) == 0 && ok;
-    ok = ok && rename(temporary, name) == 0;
-    if (!ok) {
-        unlink(temporary);
+    // A leftover from a crash or a planted link is not ours to follow: remove it.
+    unlinkat(dir_fd, temporary, 0);
+    const int fd = openat(dir_fd, temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    bool ok = fd >= 0;
+    if (ok) {
+        ok = write_all(fd, document, size);
+        ok = fsync(fd) == 0 && ok;
+        ok = close(fd) == 0 && ok;
+        ok = ok && renameat(dir_fd, temporary, dir_fd, name) == 0;
+        if (!ok) {
+            unlinkat(dir_fd, temporary, 0);
+        }
+        ok = ok && sync_directory(dir_fd);
     }
+    close(dir_fd);
     return ok;
 }
 

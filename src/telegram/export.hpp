@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string_view>
 
 #include "base/clock.hpp"
 #include "telegram/header.hpp"
@@ -26,10 +27,20 @@ inline constexpr std::size_t kExportDocumentCapacity = 4096;
 std::size_t format_export(std::span<char> out, std::span<const std::uint8_t> telegram, const MeterInfo& meter,
                           const DeviceIdentity& identity, const WallTime& at);
 
-// Writes "<dir>/%08u_%04u-%02u-%02u.xml" (the local date of `at`) through a
-// temporary file that is renamed into place once every write succeeded. False,
-// and nothing left behind, on failure.
+// Writes "<dir>/%08u_%04u-%02u-%02u.xml" (the local date of `at`) through the
+// temporary file "<dir>/.%08u.<pid>.xml.tmp" that is renamed into place once every
+// write succeeded; the directory is synced after the rename. False on failure,
+// with no temporary left behind (a sync that failed after the rename leaves the
+// complete file).
 bool export_xml(const char* dir, const WallTime& at, std::span<const std::uint8_t> telegram, const MeterInfo& meter,
                 const DeviceIdentity& identity);
+
+// Whether name is one of export_xml's temporary names, ".<id>.<pid>.xml.tmp" or the
+// earlier ".<id>.xml.tmp" (digits only, ten at most).
+bool is_export_temporary(std::string_view name);
+
+// Removes the regular files under temporary names that crashed runs left in dir;
+// never anything else, never through a link. Returns how many were removed.
+std::int32_t sweep_export_temporaries(const char* dir);
 
 }  // namespace norvalith

@@ -14,7 +14,10 @@ have kept, and the export directory only ever holds complete files that parse.
 import errno
 import os
 import random
+import re
+import shutil
 import signal
+import subprocess
 import time
 
 from run_system_tests import (Failure, expect, expect_equal, expected_raw, export_name, parse_export, sb,
@@ -156,12 +159,93 @@ def fault_export_read_only(run):
     run.expect_alive(daemon)
 
 
+def traced_syscalls(run, pid, action, what):
+    """The file system calls the daemon makes during action(), as strace prints them."""
+    if shutil.which("strace") is None:
+        raise Failure("strace not installed (Debian package strace)")
+    trace = run.box.path("strace")
+    tracer = subprocess.Popen(["strace", "-qq", "-p", str(pid), "-o", trace, "-e",
+                               "trace=openat,close,fsync,unlink,unlinkat,rename,renameat,renameat2"])
+
+    def traced():
+        with open("/proc/%d/status" % pid) as status:
+            return any(line.split() == ["TracerPid:", str(tracer.pid)] for line in status)
+    try:
+        deadline = time.monotonic() + 5
+        while not traced():
+            expect(time.monotonic() < deadline, "strace did not attach to the daemon")
+            time.sleep(0.02)
+        action()
+    finally:
+        tracer.terminate()
+        tracer.wait()
+    with open(trace) as f:
+        lines = f.read().splitlines()
+    expect(lines, "nothing traced during " + what)
+    return lines
+
+
+def in_export_dir(name):
+    """A name in the export directory as strace shows it, with or without the directory."""
+    return '"(%s/)?%s"' % (re.escape(sb.EXPORT_DIR), re.escape(name))
+
+
+def synced_after_rename(lines, temporary, name):
+    """True when the temporary was renamed to name and a descriptor open on the export
+    directory was then synced."""
+    directories, renamed = set(), False
+    rename = re.compile(r"rename(at2?)?\(.*%s, .*%s(, \d+)?\) += 0$" % (in_export_dir(temporary), in_export_dir(name)))
+    for line in lines:
+        opened = re.match(r'openat\(AT_FDCWD, "%s", [^)]*O_DIRECTORY[^)]*\) = (\d+)$' % sb.EXPORT_DIR, line)
+        closed = re.match(r"close\((\d+)\)", line)
+        synced = re.match(r"fsync\((\d+)\) += 0$", line)
+        if opened:
+            directories.add(int(opened.group(1)))
+        elif closed:
+            directories.discard(int(closed.group(1)))
+        elif rename.match(line):
+            renamed = True
+        elif synced and renamed and int(synced.group(1)) in directories:
+            return True
+    return False
+
+
+@scenario("faults", timeout=60, faketime=True)
+def fault_export_durable(run):
+    """Leftover temporaries of earlier runs are swept at start, and nothing else; an
+    export is written under a temporary name of this process, and the directory is
+    synced after the rename, so a power cut cannot take back a file reported written."""
+    leftovers = [".12345678.xml.tmp", ".12345678.77.xml.tmp", ".23456789.4000.xml.tmp"]
+    kept = ["12345678_2024-03-04.xml", ".12345678.xml", "notes.tmp", "victim"]
+    for name in leftovers + kept:
+        sb.Sandbox.write_file(os.path.join(sb.EXPORT_DIR, name), name)
+    os.symlink("victim", os.path.join(sb.EXPORT_DIR, ".34567890.xml.tmp"))
+    kept.append(".34567890.xml.tmp")
+    sim, daemon = run.start(faketime=MORNING)
+    expect_equal(run.box.exports(), sorted(kept), "export directory after start")
+    expect_equal(run.box.read_export("victim"), b"victim", "file behind a link")
+
+    name = export_name(12345678, DATE)
+    sent = []
+    lines = traced_syscalls(run, daemon.pid, lambda: (sent.append(run.tx(sim, telegram(12345678))),
+                                                 run.wait_export(name)), "an export")
+    temporary = ".12345678.%d.xml.tmp" % daemon.pid
+    expect(any(re.search(in_export_dir(temporary), line) for line in lines),
+           "no temporary named %s; traced:\n  %s" % (temporary, "\n  ".join(lines)))
+    expect(synced_after_rename(lines, temporary, name),
+           "no sync of the export directory after the rename; traced:\n  %s" % "\n  ".join(lines))
+    expect_clean_exports(run.box, {name: sent[0]}, "exports", ignore=kept)
+    run.expect_log(daemon, ["started"], settle=0)
+    run.expect_alive(daemon)
+
+
 # ================================================================ processes
 
 @scenario("faults", timeout=60, faketime=True)
 def fault_second_daemon(run):
     """A second daemon started while the first runs gives up after one to two seconds
-    without touching the line; the first keeps its lock and keeps receiving."""
+    without touching the line; the first keeps its lock and keeps receiving. With the
+    lock file gone, the lock on the open line still keeps a third one off it."""
     sim, first = run.start(faketime=MORNING)
     line_before = sim.trace_bytes()
     second = run.daemon()
@@ -174,6 +258,12 @@ def fault_second_daemon(run):
     with open(sb.LOCK_FILE, "rb") as f:
         expect_equal(f.read(), sb.lock_content(first.pid), "lock file")
     expect_equal(sim.trace_bytes(), line_before, "bytes on the line after the second start")
+
+    os.unlink(sb.LOCK_FILE)
+    third = run.daemon()
+    expect_equal(run.wait_exit(third, 5), 1, "exit status of a third daemon without the lock file")
+    run.expect_log(third, ["started", "device ttyS1 is locked"], settle=0)
+    expect_equal(sim.trace_bytes(), line_before, "bytes on the line after the third start")
 
     burst = run.tx(sim, telegram(12345678))
     run.sync(sim)

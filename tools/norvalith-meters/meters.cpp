@@ -74,8 +74,13 @@ const char* help_text() {
            "  --key-file PATH  key file of the table (default /opt/Norvalith/bin/Norvalithd)\n"
            "  -h, --help       show this help and exit\n"
            "\n"
-           "Exit status: 0 when listed (also when no meter is known), 2 when Norvalithd\n"
-           "is not installed or not running or its table is unusable, 1 on other errors.\n";
+           "Exit status:\n"
+           "  0  listed (also when no meter is known)\n"
+           "  1  other errors (options, writing the listing)\n"
+           "  2  no table: Norvalithd is not installed or has not started, or the table\n"
+           "     is unusable\n"
+           "  3  Norvalithd is not running: the table it left is listed, and may be stale\n"
+           "  4  no permission to read the table: run as root or as user norvalith\n";
 }
 
 int usage_error(std::FILE* err, const char* what, const char* option) {
@@ -213,7 +218,7 @@ TableAttachment::~TableAttachment() {
 }
 
 TableAttachment::TableAttachment(TableAttachment&& other) noexcept
-    : address_(std::exchange(other.address_, nullptr)) {}
+    : address_(std::exchange(other.address_, nullptr)), daemon_attached_(std::exchange(other.daemon_attached_, false)) {}
 
 TableAttachment& TableAttachment::operator=(TableAttachment&& other) noexcept {
     if (this != &other) {
@@ -221,8 +226,13 @@ TableAttachment& TableAttachment::operator=(TableAttachment&& other) noexcept {
             shmdt(address_);
         }
         address_ = std::exchange(other.address_, nullptr);
+        daemon_attached_ = std::exchange(other.daemon_attached_, false);
     }
     return *this;
+}
+
+namespace {
+constexpr const char* kNoPermission = "no permission to read the meter table: run as root or as user norvalith";
 }
 
 TableAttachment attach_readonly(const char* key_path, int project_id, AttachError& error) {
@@ -245,6 +255,8 @@ TableAttachment attach_readonly(const char* key_path, int project_id, AttachErro
         const int cause = errno;
         if (cause == ENOENT) {
             error = {kExitNoTable, "no meter table: is Norvalithd running?"};
+        } else if (cause == EACCES) {
+            error = {kExitNoPermission, kNoPermission};
         } else if (cause == EINVAL) {
             std::snprintf(message, sizeof message, "meter table too small: the segment holds fewer than %zu bytes",
                           sizeof(MeterTable));
@@ -257,12 +269,20 @@ TableAttachment attach_readonly(const char* key_path, int project_id, AttachErro
     }
     void* address = shmat(segment, nullptr, SHM_RDONLY);
     if (address == reinterpret_cast<void*>(-1)) {  // NOLINT(performance-no-int-to-ptr)
-        std::snprintf(message, sizeof message, "meter table: %s", std::strerror(errno));
-        error = {kExitError, message};
+        const int cause = errno;
+        if (cause == EACCES) {
+            error = {kExitNoPermission, kNoPermission};
+        } else {
+            std::snprintf(message, sizeof message, "meter table: %s", std::strerror(cause));
+            error = {kExitError, message};
+        }
         return {};
     }
+    // Ours is one attachment; without a count we do not call the daemon gone.
+    shmid_ds status{};
+    const bool others = shmctl(segment, IPC_STAT, &status) != 0 || status.shm_nattch > 1;
     error = {};
-    return TableAttachment(address);
+    return {address, others};
 }
 
 int run(int argc, char** argv, std::FILE* out, std::FILE* err) {
@@ -298,6 +318,10 @@ int run(int argc, char** argv, std::FILE* out, std::FILE* err) {
     if (std::fputs(listing.c_str(), out) == EOF || std::fflush(out) != 0) {
         std::fprintf(err, "%s: cannot write the listing: %s\n", kProgram, std::strerror(errno));
         return kExitError;
+    }
+    if (!attachment.daemon_attached()) {
+        std::fprintf(err, "%s: daemon not running: last table shown\n", kProgram);
+        return kExitNotRunning;
     }
     return kExitOk;
 }

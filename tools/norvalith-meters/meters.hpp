@@ -13,8 +13,12 @@ namespace norvalith::meters {
 
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitError = 1;
-// The daemon is not installed or not running, or its table is unusable.
+// The daemon is not installed or has not made its table, or the table is unusable.
 inline constexpr int kExitNoTable = 2;
+// The daemon is not running: the table it left behind is listed all the same.
+inline constexpr int kExitNotRunning = 3;
+// This user may not read the table (it is the daemon's user's, mode 0600).
+inline constexpr int kExitNoPermission = 4;
 
 struct Row {
     std::uint32_t index;
@@ -45,7 +49,7 @@ std::string format_json(const std::vector<Row>& rows);
 class TableAttachment {
 public:
     TableAttachment() = default;
-    explicit TableAttachment(const void* address) : address_(address) {}
+    TableAttachment(const void* address, bool daemon_attached) : address_(address), daemon_attached_(daemon_attached) {}
     ~TableAttachment();
     TableAttachment(TableAttachment&& other) noexcept;
     TableAttachment& operator=(TableAttachment&& other) noexcept;
@@ -54,9 +58,13 @@ public:
 
     // nullptr when the attach failed.
     const MeterTable* table() const { return static_cast<const MeterTable*>(address_); }
+    // Whether another process holds the segment too: the daemon does for as long
+    // as it runs, while the segment outlives it.
+    bool daemon_attached() const { return daemon_attached_; }
 
 private:
     const void* address_ = nullptr;
+    bool daemon_attached_ = false;
 };
 
 struct AttachError {
@@ -64,8 +72,9 @@ struct AttachError {
     std::string message;
 };
 
-// ftok(key_path, project_id), shmget without IPC_CREAT, shmat with SHM_RDONLY. On
-// failure the attachment is empty and error holds the exit status and the reason.
+// ftok(key_path, project_id), shmget without IPC_CREAT, shmat with SHM_RDONLY, and
+// the segment's attach count. On failure the attachment is empty and error holds
+// the exit status and the reason.
 TableAttachment attach_readonly(const char* key_path, int project_id, AttachError& error);
 
 // The whole command: options, attach, listing on out, messages on err; returns the exit status.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <unistd.h>
 
 #include <array>
 #include <cerrno>
@@ -105,6 +106,28 @@ TEST(MeterTable, AttachFailsOnATooSmallSegmentOrWithoutKeyFile) {
 
     test::TempDir dir;
     EXPECT_EQ(attach_meter_table(dir.file("absent").c_str(), kProject), nullptr);
+}
+
+// ftok keys can collide, and root passes mode 0600: a segment under our key that
+// the daemon did not make is left attached by nobody and never cleared.
+TEST(MeterTable, AttachRefusesASegmentThatIsNotOurOwn) {
+    test::PrivateKey larger;
+    const int foreign = shmget(larger.key(), 4096, IPC_CREAT | 0600);
+    ASSERT_NE(foreign, -1);
+    EXPECT_EQ(attach_meter_table(larger.path().c_str(), kProject), nullptr);
+    shmid_ds status{};
+    ASSERT_EQ(shmctl(foreign, IPC_STAT, &status), 0);
+    EXPECT_EQ(status.shm_nattch, 0U) << "detached again";
+
+    if (geteuid() != 0) {
+        return;  // only root can meet another user's segment under its key
+    }
+    test::PrivateKey others;
+    key_t key = others.key();
+    ASSERT_EQ(test::as_unprivileged(
+                  [](void* k) { return shmget(*static_cast<key_t*>(k), 2048, IPC_CREAT | 0666) == -1 ? 1 : 0; }, &key),
+              0);
+    EXPECT_EQ(attach_meter_table(others.path().c_str(), kProject), nullptr) << "another user's segment";
 }
 
 }  // namespace

@@ -69,5 +69,25 @@ TEST(Line, OpensAPtyRawAndNonBlockingOrLogsTheFailure) {
     close(null_fd);
 }
 
+// The lock file can be removed from under a running daemon; the lock on the open
+// line cannot, and it ends with its holder.
+TEST(Line, ASecondOpenerFindsTheLineBusyAndChangesNothing) {
+    Pty pty;
+    CapturedLog log;
+    const int first = open_serial(pty.slave_path().c_str(), 19200, 8, "N", 1);
+    ASSERT_GE(first, 0);
+    EXPECT_EQ(open_serial(pty.slave_path().c_str(), 2400, 7, "E", 2), kLineBusy);
+    termios attrs{};
+    ASSERT_EQ(tcgetattr(first, &attrs), 0);
+    EXPECT_EQ(cfgetospeed(&attrs), static_cast<speed_t>(B19200));
+    EXPECT_EQ(attrs.c_cflag & (CSIZE | PARENB | CSTOPB), static_cast<tcflag_t>(CS8));
+    EXPECT_TRUE(log.lines().empty());
+
+    close(first);
+    const int next = open_serial(pty.slave_path().c_str(), 19200, 8, "N", 1);
+    EXPECT_GE(next, 0);
+    close(next);
+}
+
 }  // namespace
 }  // namespace norvalith

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <functional>
@@ -136,16 +137,18 @@ class SimPeer : public Peer {
 
 // Answers each trigger, in order, with its reply; optionally chatters one byte every
 // 100 ms until the daemon says something (for 14 s at most, so a daemon that never
-// stops draining fails the test rather than hanging it).
+// stops draining fails the test rather than hanging it). A step may then stop the
+// line from taking the daemon's bytes, for stall_ms or (-1) for good.
 class ScriptedPeer : public Peer {
    public:
     struct Step {
         std::string trigger;
         std::string reply;
+        int stall_ms = 0;
     };
 
     ScriptedPeer(Pty& pty, std::vector<Step> steps, int chatter_byte = -1)
-        : master_(pty.master()), steps_(std::move(steps)), chatter_byte_(chatter_byte) {
+        : master_(pty.master()), slave_(pty.slave()), steps_(std::move(steps)), chatter_byte_(chatter_byte) {
         EXPECT_EQ(pipe(stop_), 0);
         thread_ = std::thread([this] { run(); });
     }
@@ -169,6 +172,10 @@ class ScriptedPeer : public Peer {
             if (poll(fds, 2, 100) < 0 || fds[1].revents != 0) {
                 return;
             }
+            if (resume_at_ > 0 && test::now_seconds() >= resume_at_) {
+                resume_at_ = 0;
+                tcflow(slave_, TCOON);
+            }
             if (received_.empty() && chatter_byte_ >= 0 && test::now_seconds() < chatter_end) {
                 const char c = static_cast<char>(chatter_byte_);
                 EXPECT_EQ(write(master_, &c, 1), 1);
@@ -191,15 +198,22 @@ class ScriptedPeer : public Peer {
                     break;
                 }
                 matched = at + steps_[step].trigger.size();
-                const std::string& reply = steps_[step++].reply;
-                if (!reply.empty()) {
-                    EXPECT_EQ(write(master_, reply.data(), reply.size()), static_cast<ssize_t>(reply.size()));
+                const Step& now = steps_[step++];
+                if (!now.reply.empty()) {
+                    EXPECT_EQ(write(master_, now.reply.data(), now.reply.size()),
+                              static_cast<ssize_t>(now.reply.size()));
+                }
+                if (now.stall_ms != 0) {
+                    tcflow(slave_, TCOOFF);  // the daemon's writes now fail with EAGAIN
+                    resume_at_ = now.stall_ms > 0 ? test::now_seconds() + now.stall_ms / 1000.0 : 0;
                 }
             }
         }
     }
 
     int master_;
+    int slave_;
+    double resume_at_ = 0;
     std::vector<Step> steps_;
     int chatter_byte_;
     std::string received_;
@@ -324,6 +338,12 @@ TEST(Radio, EveryMissingOrWrongAnswerFailsWithoutLeavingConfigurationMode) {
                  p, Steps{{bytes({0}), ">"}, {"0", text_of(off_at_16) + ">"}, {"M", ">"}, {kEndWrite, "?"}});
          },
          kEnter + "0M" + bytes({16, 124}) + kEndWrite},
+        {"the line never takes the final X",
+         [&](Pty& p) {
+             return std::make_unique<ScriptedPeer>(
+                 p, Steps{{bytes({0}), ">"}, {"0", text_of(off_at_16) + ">"}, {"M", ">"}, {kEndWrite, ">", -1}});
+         },
+         kEnter + "0M" + bytes({16, 124}) + kEndWrite},
     };
 
     std::vector<std::unique_ptr<Pty>> ptys;
@@ -365,6 +385,19 @@ TEST(Radio, EveryMissingOrWrongAnswerFailsWithoutLeavingConfigurationMode) {
         EXPECT_EQ(hex(peers[i]->finish()), hex(cases[i].line)) << cases[i].name << ": no \"X\", nothing more";
     }
     EXPECT_LT(test::seconds_since(start), 8.0);
+}
+
+// Every byte of the exchange must reach the module: one lost pair byte shifts the
+// module's address/value pairing.
+TEST(Radio, ALineThatStopsTakingBytesForAWhileIsWaitedFor) {
+    const sim::Memory factory = sim::factory_memory();
+    Pty pty;
+    // The daemon reads the prompt for 200 ms and then writes every pair into the stall.
+    ScriptedPeer module(pty, {{bytes({0}), ">"}, {"0", text_of(factory) + ">"}, {"M", ">", 600}, {kEndWrite, ">"}});
+    CapturedLog log;
+    EXPECT_TRUE(handshake(pty));
+    EXPECT_EQ(hex(module.finish()), hex(kEnter + "0M" + pairs_to_write(factory) + kEndWrite + "X"));
+    EXPECT_EQ(log.texts(), std::vector<std::string>{"rc1180 successfully initialized"});
 }
 
 TEST(Radio, DrainGivesUpAfterTenSecondsOfChatter) {

@@ -3,8 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "telegram/base64.hpp"
 #include "telegram/export.hpp"
@@ -115,9 +117,11 @@ TEST(ExportFile, FailuresLeaveNothingBehind) {
     dir.write("plain-file", "x");
     EXPECT_FALSE(export_xml(dir.file("plain-file").c_str(), at, data, meter, worked_identity()));
 
-    // A link planted at the temporary name is replaced, never written through.
+    // A link planted at the temporary name (this process's own) is replaced, never
+    // written through.
     dir.write("victim", "keep");
-    ASSERT_EQ(symlink(dir.file("victim").c_str(), dir.file(".12345678.xml.tmp").c_str()), 0);
+    const std::string temporary = ".12345678." + std::to_string(getpid()) + ".xml.tmp";
+    ASSERT_EQ(symlink(dir.file("victim").c_str(), dir.file(temporary).c_str()), 0);
     ASSERT_TRUE(export_xml(dir.path().c_str(), at, data, meter, worked_identity()));
     EXPECT_EQ(dir.read("victim"), "keep");
     for (const auto& name : dir.list()) {
@@ -143,5 +147,31 @@ TEST(ExportFile, FailuresLeaveNothingBehind) {
     EXPECT_EQ(result, 0);
     EXPECT_TRUE(readonly.list().empty());
 }
+// Only the daemon's own leftovers go: regular files under its temporary names,
+// never another file, never a link or what it points to.
+TEST(ExportFile, StartUpSweepTakesOnlyOurLeftovers) {
+    TempDir dir;
+    const std::vector<std::string> ours = {".12345678.xml.tmp", ".12345678.4242.xml.tmp", ".166666665.1.xml.tmp"};
+    std::vector<std::string> others = {"12345678_2024-03-05.xml", ".12345678.xml",     "notes.tmp",
+                                       ".abc.xml.tmp",            "..xml.tmp",         ".12345678..xml.tmp",
+                                       ".1.2.3.xml.tmp",          ".12345678.xml.tmp~", ".12345678901.xml.tmp",
+                                       "victim"};
+    for (const auto& name : ours) {
+        dir.write(name, name);
+    }
+    for (const auto& name : others) {
+        dir.write(name, name);
+    }
+    ASSERT_EQ(symlink("victim", dir.file(".87654321.xml.tmp").c_str()), 0);
+    ASSERT_EQ(mkdir(dir.file(".11111111.xml.tmp").c_str(), 0755), 0);
+    others.insert(others.end(), {".87654321.xml.tmp", ".11111111.xml.tmp"});
+    std::sort(others.begin(), others.end());
+
+    EXPECT_EQ(sweep_export_temporaries(dir.path().c_str()), 3);
+    EXPECT_EQ(dir.list(), others);
+    EXPECT_EQ(dir.read("victim"), "victim");
+    EXPECT_EQ(sweep_export_temporaries(dir.file("missing").c_str()), 0);
+}
+
 }  // namespace
 }  // namespace norvalith
