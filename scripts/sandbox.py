@@ -63,8 +63,10 @@ def unshare_command(argv):
     command += ["--mount", "--uts", "--net", "--ipc", "--pid", "--fork", "--mount-proc",
                 "--propagation", "private", "--kill-child"]
     # The stage's mount point is made and removed out here: inside, it is busy
-    # until the namespace ends, and would stay behind in /tmp.
-    wrapper = ('stage=$(mktemp -d "${TMPDIR:-/tmp}/norvalith-sandbox-XXXXXX") || exit 1; '
+    # until the namespace ends, and would stay behind in /tmp. A Ctrl-C reaches this
+    # shell too: it must outlive the sandbox (which ends by itself, and unshare passes
+    # on its status) to remove the stage; the trap is reset for what it starts.
+    wrapper = ('trap : INT; stage=$(mktemp -d "${TMPDIR:-/tmp}/norvalith-sandbox-XXXXXX") || exit 1; '
                'NORVALITH_SANDBOX_STAGE=$stage "$@"; status=$?; rmdir "$stage"; exit $status')
     return ["sh", "-c", wrapper, "sh"] + command + ["--"] + list(argv)
 
