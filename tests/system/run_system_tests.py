@@ -7,6 +7,7 @@ and the shared table and export files are read back as other programs on the
 gateway would read them.
 
     run_system_tests.py --daemon PATH --sim PATH [--meters PATH] [--group G] [--jobs N] [NAME...]
+    run_system_tests.py --list [--group G]
 
 Exit status: 0 all passed, 1 a scenario failed, 77 nothing failed but some were
 skipped (no namespaces, no libfaketime, no time zone data).
@@ -527,7 +528,7 @@ WORKED_TELEGRAM = bytes.fromhex("14 44 43 04 78 56 34 12 01 07 7A 2A 00 00 00 0C
 
 @scenario("export", faketime=True)
 def export_worked_example(run):
-    """The documented example, byte for byte."""
+    """The project's own golden example, byte for byte."""
     sim, daemon = run.start(settings=WORKED_SETTINGS, version="2.0", faketime="2024-03-05 06:07:08")
     burst = run.tx(sim, WORKED_TELEGRAM)
     expect_equal(len(burst), len(WORKED_TELEGRAM) + 1, "burst length with the RSSI byte")
@@ -856,9 +857,9 @@ def run_outside(name, options, reason):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--daemon", required=True)
-    parser.add_argument("--sim", required=True)
-    parser.add_argument("--meters")
+    parser.add_argument("--daemon", help="the Norvalithd to test")
+    parser.add_argument("--sim", help="rc1180-sim")
+    parser.add_argument("--meters", help="norvalith-meters (optional)")
     parser.add_argument("--group", action="append", help="run only this group (repeatable)")
     parser.add_argument("--jobs", type=int, default=2)
     parser.add_argument("--inside", help=argparse.SUPPRESS)
@@ -877,9 +878,11 @@ def main():
         for name in names:
             print("%-8s %s" % (SCENARIOS[name]["group"], name))
         return 0
-    for path in (options.daemon, options.sim):
+    for option, path in (("--daemon", options.daemon), ("--sim", options.sim)):
+        if path is None:
+            parser.error("%s is required" % option)
         if not os.access(path, os.X_OK):
-            parser.error("not an executable: " + path)
+            parser.error("not an executable: %s (built yet?)" % path)
 
     reason = sb.probe()
     printing = threading.Lock()
