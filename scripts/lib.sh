@@ -1,16 +1,41 @@
-# Shared by the scripts: install Debian packages only when they are missing.
+# shellcheck shell=dash
+# Sourced by the scripts (bash and sh alike).
+
+# ensure_packages PACKAGE...: installs the Debian packages that are missing, quietly:
+# as root, or through sudo where it needs no password; anyone else is told the
+# command. Refreshes the package lists first, and only when something is missing.
 ensure_packages() {
-    local missing=()
+    command -v dpkg-query >/dev/null 2>&1 || return 0  # not Debian: the build says what it lacks
+    local pkg missing="" sudo="" log
     for pkg in "$@"; do
-        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" ||
+            missing="$missing $pkg"
     done
-    [ ${#missing[@]} -eq 0 ] && return 0
-    local sudo=()
-    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-    echo "installing: ${missing[*]}"
-    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq >/dev/null
-    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    [ -n "$missing" ] || return 0
+    missing=${missing# }
+    if [ "$(id -u)" -ne 0 ]; then
+        if command -v sudo >/dev/null 2>&1 && sudo -n true 2>/dev/null; then
+            sudo="sudo -n"
+        else
+            echo "missing Debian packages: $missing" >&2
+            echo "install them with:  sudo apt-get install -y $missing" >&2
+            return 1
+        fi
+    fi
+    echo "installing: $missing"
+    log=$(mktemp)
+    # shellcheck disable=SC2086  # one word per package
+    if ! { $sudo env DEBIAN_FRONTEND=noninteractive apt-get update -qq &&
+           $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing
+         } >"$log" 2>&1; then
+        tail -n 20 "$log" >&2
+        rm -f "$log"
+        echo "could not install: $missing" >&2
+        return 1
+    fi
+    rm -f "$log"
 }
 
 # The packages every build and test needs.
-BASE_PACKAGES=(cmake g++ make libgtest-dev libgmock-dev python3 util-linux iproute2 faketime tzdata procps strace)
+# shellcheck disable=SC2034  # used by the scripts that source this
+BASE_PACKAGES="cmake g++ make libgtest-dev libgmock-dev python3 util-linux mount iproute2 faketime tzdata procps strace"

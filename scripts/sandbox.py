@@ -64,8 +64,10 @@ def unshare_command(argv):
     command += ["--mount", "--uts", "--net", "--ipc", "--pid", "--fork", "--mount-proc",
                 "--propagation", "private", "--kill-child"]
     # The stage's mount point is made and removed out here: inside, it is busy
-    # until the namespace ends, and would stay behind in /tmp.
-    wrapper = ('stage=$(mktemp -d "${TMPDIR:-/tmp}/norvalith-sandbox-XXXXXX") || exit 1; '
+    # until the namespace ends, and would stay behind in /tmp. A Ctrl-C reaches this
+    # shell too: it must outlive the sandbox (which ends by itself, and unshare passes
+    # on its status) to remove the stage; the trap is reset for what it starts.
+    wrapper = ('trap : INT; stage=$(mktemp -d "${TMPDIR:-/tmp}/norvalith-sandbox-XXXXXX") || exit 1; '
                'NORVALITH_SANDBOX_STAGE=$stage "$@"; status=$?; rmdir "$stage"; exit $status')
     return ["sh", "-c", wrapper, "sh"] + command + ["--"] + list(argv)
 
@@ -81,6 +83,12 @@ def faketime_library():
         if found:
             return found[0]
     return None
+
+
+def faketime_reaches(emulator):
+    """Whether libfaketime, preloaded into this emulator, fakes the clock of the program
+    it runs: qemu-user serves the guest's clock calls with the host C library's."""
+    return not emulator or os.path.basename(emulator[0]).startswith("qemu-")
 
 
 def zone_available(zone):
@@ -374,8 +382,10 @@ class Sandbox:
     """Must be entered from process 1 of fresh namespaces (see unshare_command)."""
 
     def __init__(self, hostname="gw1", eth0_mac="00:11:22:aa:bb:cc", ppp0_address="10.1.2.3",
-                 eth0=True, ppp0=True, log_echo=None):
+                 eth0=True, ppp0=True, log_echo=None, emulator=()):
         self.hostname = hostname
+        # A command put in front of the daemon, e.g. qemu-arm for a cross-built one.
+        self.emulator = list(emulator)
         self.eth0_mac, self.ppp0_address = eth0_mac, ppp0_address
         self.eth0, self.ppp0 = eth0, ppp0
         self.log_echo = log_echo
@@ -527,19 +537,26 @@ class Sandbox:
                 raise SandboxError("libfaketime not installed")
             env.update({"LD_PRELOAD": library, "FAKETIME": faketime, "FAKETIME_DONT_FAKE_MONOTONIC": "1",
                         "FAKETIME_NO_CACHE": "1"})
+            if self.emulator:
+                if not faketime_reaches(self.emulator):
+                    raise SandboxError("libfaketime cannot reach a daemon behind %s" % self.emulator[0])
+                # The library is the build machine's: it goes into qemu, not into the
+                # guest, whose loader would reject it with a message on stderr.
+                env["QEMU_UNSET_ENV"] = "LD_PRELOAD"
         return env
 
     def start_daemon(self, tz="Europe/Berlin", faketime=None, executable=DAEMON_PATH, pid=None):
-        """Starts the daemon as installed; stdout and stderr go to a file (it should
-        print nothing). With pid, the PID namespace is asked to hand out that id."""
+        """Starts the daemon as installed (behind the emulator, if any); stdout and
+        stderr go to a file (it should print nothing). With pid, the PID namespace is
+        asked to hand out that id."""
         output = self.path("daemon.out")
         env = self.daemon_env(tz, faketime)
         with open(output, "wb") as out:
             if pid is not None:
                 with open("/proc/sys/kernel/ns_last_pid", "w") as last:
                     last.write(str(pid - 1))
-            proc = subprocess.Popen([executable], stdin=subprocess.DEVNULL, stdout=out, stderr=out, env=env,
-                                    cwd="/")
+            proc = subprocess.Popen(self.emulator + [executable], stdin=subprocess.DEVNULL, stdout=out, stderr=out,
+                                    env=env, cwd="/")
         proc.output_path = output
         proc.started = time.monotonic()
         self.daemons.append(proc)

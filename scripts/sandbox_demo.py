@@ -74,8 +74,9 @@ def generated_telegram(meter, reading):
     return bytes([len(body)]) + body
 
 
-def compose_replay(captured_path, generate, seed, out_path):
-    """The captured telegrams in their order, with a generated meter after every sixth."""
+def compose_replay(captured_path, generate, seed):
+    """The captured telegrams in their order, with a generated meter after every sixth:
+    the text of a replay file and the number of telegrams in it."""
     with open(captured_path) as f:
         rows = [line.split("\t") for line in f.read().splitlines() if line.strip()]
     if rows and rows[0][0] == "hex":
@@ -91,9 +92,7 @@ def compose_replay(captured_path, generate, seed, out_path):
             meter = meters[(index // 6) % len(meters)]
             lines.append("# generated meter %08d" % meter[0])
             lines.append(generated_telegram(meter, 1000 + index * 37).hex().upper())
-    with open(out_path, "w") as f:
-        f.write("\n".join(lines) + "\n")
-    return sum(1 for line in lines if not line.startswith("#"))
+    return "\n".join(lines) + "\n", sum(1 for line in lines if not line.startswith("#"))
 
 
 def meter_listing(box):
@@ -117,18 +116,24 @@ def run_demo(options):
     box = sb.Sandbox(hostname="gw-demo", eth0_mac="02:00:5e:10:00:01", ppp0_address="10.64.0.17",
                      log_echo=lambda m: screen.say("log", "%-6s %s: %s" % (LEVELS.get(m.priority, "?"), m.tag,
                                                                            m.text)))
-    box.enter(options.daemon, options.sim, options.meters)
+    # Read before the sandbox's mounts cover /opt and /var, where the tree may lie.
     with open(options.settings) as f:
-        box.settings(f.read())
-    box.version("2.0")
+        settings = f.read()
+    with open(options.version_file) as f:
+        version = f.read()
+    replay_text, telegrams = compose_replay(options.replay, options.generate, options.seed)
+    box.enter(options.daemon, options.sim, options.meters)
+    box.settings(settings)
+    box.version(version)
     replay = box.path("replay.txt")
-    telegrams = compose_replay(options.replay, options.generate, options.seed, replay)
+    box.write_file(replay, replay_text)
 
     screen.block("Norvalith demo", [
         "sandbox: host gw-demo, eth0 02:00:5E:10:00:01, ppp0 10.64.0.17, private /dev, /var, /opt",
         "radio:   rc1180-sim on /dev/ttyS1, factory-fresh, replaying %d telegrams (%s + %d generated meters)"
         % (telegrams, os.path.relpath(options.replay), options.generate),
-        "daemon:  /opt/Norvalith/bin/Norvalithd, settings from %s" % os.path.relpath(options.settings),
+        "daemon:  /opt/Norvalith/bin/Norvalithd, version %s, settings from %s" % (
+            version.strip(), os.path.relpath(options.settings)),
         "runs %d s (Ctrl-C ends it early); the meter list is refreshed every %d s" % (options.duration,
                                                                                    options.refresh),
     ])
@@ -163,6 +168,8 @@ def run_demo(options):
     except KeyboardInterrupt:
         interrupted = True
         screen.say("stop", "interrupted")
+    # The summary is what a Ctrl-C asks for: a second one must not cut it short.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
 
     # The daemon first: a module that goes away would be logged as a failing line.
     alive = daemon.poll() is None
@@ -194,6 +201,8 @@ def main():
     parser.add_argument("--daemon", required=True)
     parser.add_argument("--sim", required=True)
     parser.add_argument("--meters", required=True)
+    parser.add_argument("--version-file", required=True,
+                        help="the build's version file (BUILD/packaging/version), installed as the daemon's")
     parser.add_argument("--settings", default=os.path.join(root, "demo", "settings"))
     parser.add_argument("--replay", default=os.path.join(root, "tests", "data", "real-telegrams.tsv"))
     parser.add_argument("--generate", type=int, default=4, help="generated meters mixed into the replay")
@@ -203,7 +212,7 @@ def main():
     parser.add_argument("--refresh", type=int, default=5, help="seconds between meter lists")
     parser.add_argument("--inside", action="store_true", help=argparse.SUPPRESS)
     options = parser.parse_args()
-    for name in ("daemon", "sim", "meters", "settings", "replay"):
+    for name in ("daemon", "sim", "meters", "version_file", "settings", "replay"):
         setattr(options, name, os.path.abspath(getattr(options, name)))
 
     if options.inside:
@@ -220,7 +229,8 @@ def main():
     # handler, not SIG_IGN: an ignored signal would stay ignored in the sandbox.)
     signal.signal(signal.SIGINT, lambda *_: None)
     argv = [sys.executable, os.path.abspath(__file__), "--inside"] + sys.argv[1:]
-    return subprocess.run(sb.unshare_command(argv), env=dict(os.environ, PATH=sb.PATH)).returncode
+    status = subprocess.run(sb.unshare_command(argv), env=dict(os.environ, PATH=sb.PATH)).returncode
+    return status if status >= 0 else 128 - status  # killed by a signal: as a shell reports it
 
 
 if __name__ == "__main__":

@@ -6,10 +6,18 @@ which rc1180-sim plays the radio module on /dev/ttyS1, /dev/log is captured,
 and the shared table and export files are read back as other programs on the
 gateway would read them.
 
-    run_system_tests.py --daemon PATH --sim PATH [--meters PATH] [--group G] [--jobs N] [NAME...]
+    run_system_tests.py --daemon PATH --sim PATH [--meters PATH] [--emulator CMD]
+                        [--group G] [--jobs N] [NAME...]
+    run_system_tests.py --list [--group G]
+
+With --emulator (e.g. "qemu-arm -L /usr/arm-linux-gnueabihf") the daemon, built for
+another architecture, runs behind that command. libfaketime is then preloaded into
+the emulator, which fakes the daemon's dates under qemu-user; behind any other
+emulator the scenarios on faked dates say SKIP.
 
 Exit status: 0 all passed, 1 a scenario failed, 77 nothing failed but some were
-skipped (no namespaces, no libfaketime, no time zone data).
+skipped (no namespaces, no libfaketime, no time zone data, an emulator that
+libfaketime cannot reach).
 """
 
 import argparse
@@ -17,6 +25,8 @@ import base64
 import json
 import os
 import select
+import shlex
+import shutil
 import subprocess
 import sys
 import termios
@@ -580,7 +590,7 @@ WORKED_TELEGRAM = bytes.fromhex("14 44 43 04 78 56 34 12 01 07 7A 2A 00 00 00 0C
 
 @scenario("export", faketime=True)
 def export_worked_example(run):
-    """The documented example, byte for byte."""
+    """The project's own golden example, byte for byte."""
     sim, daemon = run.start(settings=WORKED_SETTINGS, version="2.0", faketime="2024-03-05 06:07:08")
     burst = run.tx(sim, WORKED_TELEGRAM)
     expect_equal(len(burst), len(WORKED_TELEGRAM) + 1, "burst length with the RSSI byte")
@@ -896,7 +906,7 @@ def run_inside(name, options):
         if not sb.zone_available(ZONE):
             print("SKIP: no time zone data for %s (Debian package tzdata)" % ZONE)
             return SKIP
-    box = sb.Sandbox(**entry["box"])
+    box = sb.Sandbox(emulator=shlex.split(options.emulator or ""), **entry["box"])
     try:
         box.enter(options.daemon, options.sim, options.meters)
         entry["function"](Run(box, options))
@@ -918,10 +928,14 @@ def run_outside(name, options, reason):
     started = time.monotonic()
     if reason is not None:
         return name, SKIP, reason, 0.0
+    if entry["faketime"] and not sb.faketime_reaches(shlex.split(options.emulator or "")):
+        return name, SKIP, "faked dates need libfaketime, which cannot reach a daemon behind this emulator", 0.0
     argv = [sys.executable, os.path.abspath(__file__), "--inside", name, "--daemon", options.daemon,
             "--sim", options.sim]
     if options.meters and os.path.exists(options.meters):
         argv += ["--meters", options.meters]
+    if options.emulator:
+        argv += ["--emulator", options.emulator]
     try:
         done = subprocess.run(sb.unshare_command(argv), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                               timeout=entry["timeout"], env=dict(os.environ, PATH=sb.PATH))
@@ -936,9 +950,11 @@ def run_outside(name, options, reason):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--daemon", required=True)
-    parser.add_argument("--sim", required=True)
-    parser.add_argument("--meters")
+    parser.add_argument("--daemon", help="the Norvalithd to test")
+    parser.add_argument("--sim", help="rc1180-sim")
+    parser.add_argument("--meters", help="norvalith-meters (optional)")
+    parser.add_argument("--emulator", metavar="CMD",
+                        help='runs the daemon behind CMD, e.g. "qemu-arm -L /usr/arm-linux-gnueabihf"')
     parser.add_argument("--group", action="append", help="run only this group (repeatable)")
     parser.add_argument("--jobs", type=int, default=2)
     parser.add_argument("--inside", help=argparse.SUPPRESS)
@@ -957,9 +973,15 @@ def main():
         for name in names:
             print("%-8s %s" % (SCENARIOS[name]["group"], name))
         return 0
-    for path in (options.daemon, options.sim):
+    for option, path in (("--daemon", options.daemon), ("--sim", options.sim)):
+        if path is None:
+            parser.error("%s is required" % option)
         if not os.access(path, os.X_OK):
-            parser.error("not an executable: " + path)
+            parser.error("not an executable: %s (built yet?)" % path)
+    if options.emulator:
+        command = shlex.split(options.emulator)
+        if not command or shutil.which(command[0], path=sb.PATH) is None:
+            parser.error("emulator not found: %s" % options.emulator)
 
     reason = sb.probe()
     printing = threading.Lock()

@@ -420,6 +420,9 @@ def main():
     parser.add_argument("--inside", action="store_true", help=argparse.SUPPRESS)
     options = parser.parse_args()
     options.daemon, options.sim = os.path.abspath(options.daemon), os.path.abspath(options.sim)
+    for path in (options.daemon, options.sim):
+        if not os.access(path, os.X_OK):
+            parser.error("not an executable: %s (built yet?)" % path)
 
     if options.inside:
         return run_soak(options)
