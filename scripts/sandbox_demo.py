@@ -139,7 +139,13 @@ def run_demo(options):
     ])
     sim = box.start_sim("--replay", replay, "--gap-ms", str(options.gap_ms), "--memory", box.path("memory"),
                         "--rssi-range", "45-95", "--seed", str(options.seed))
-    daemon = box.start_daemon(tz=os.environ.get("TZ"))
+    faketime = None
+    if options.midnight:
+        # The daemon's clock starts 20 s before midnight: the run crosses it, and the
+        # first pass of the new day reports the day that ended.
+        faketime = "@" + time.strftime("%Y-%m-%d") + " 23:59:40"
+        screen.say("clock", "the daemon's clock starts at %s (libfaketime)" % faketime[1:])
+    daemon = box.start_daemon(tz=os.environ.get("TZ"), faketime=faketime)
     screen.say("start", "Norvalithd pid %d, rc1180-sim on %s" % (daemon.pid, sim.slave))
 
     seen_exports, listed = set(), set()
@@ -210,6 +216,8 @@ def main():
     parser.add_argument("--gap-ms", type=int, default=300, help="pause between telegrams")
     parser.add_argument("--duration", type=int, default=30, help="seconds to run")
     parser.add_argument("--refresh", type=int, default=5, help="seconds between meter lists")
+    parser.add_argument("--midnight", action="store_true",
+                        help="start the daemon's clock 20 s before midnight, to see its day report")
     parser.add_argument("--inside", action="store_true", help=argparse.SUPPRESS)
     options = parser.parse_args()
     for name in ("daemon", "sim", "meters", "version_file", "settings", "replay"):

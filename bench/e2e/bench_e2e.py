@@ -9,8 +9,9 @@
   idle        60 s on a quiet line: wake-ups (voluntary context switches) per minute.
   callgrind   the daemon under valgrind --tool=callgrind for two telegram counts at
               --gap-ms 210; the difference divided by the difference in counts is the
-              cost of one telegram (user-space instructions), in all and inclusive in
-              check_day + handle_frame (read_frame's return to the next wait).
+              cost of one telegram (user-space instructions), in all and from
+              read_frame's return to the next wait (the clock readings and receive,
+              the loop's pass).
   memcheck    the same under valgrind's memcheck: heap allocations of the two runs;
               the difference over the count difference is the allocations per telegram.
 
@@ -156,8 +157,8 @@ def valgrind_run(box, tool, count):
                                     "--auto=no", out], capture_output=True, text=True).stdout
         result["total"] = int(re.search(r"^([\d,]+) +\(100\.0%\) +PROGRAM TOTALS|^([\d,]+) +PROGRAM TOTALS",
                                         annotated, re.M).group(0).split()[0].replace(",", ""))
-        for name in ("check_day", "handle_frame", "read_frame", "decode_header", "record_meter",
-                     "export_due_meters"):
+        for name in ("read_wall_clock", "monotonic_seconds", "receive", "check_day", "handle_telegram", "read_frame", "decode_header", "record_meter",
+                     "export_due_meters", "shape_of", "check_silence"):
             match = re.search(r"^ *([\d,]+) .*norvalith::%s\(" % name, annotated, re.M)
             result[name] = int(match.group(1).replace(",", "")) if match else 0
     else:
@@ -244,13 +245,14 @@ def report(results, options):
         a, b = runs[0], runs[-1]
         n = b["count"] - a["count"]
         if tool == "callgrind":
-            loop = (b["check_day"] + b["handle_frame"] - a["check_day"] - a["handle_frame"]) / n
+            pass_names = ("read_wall_clock", "monotonic_seconds", "receive")
+            loop = sum(b[k] - a[k] for k in pass_names) / n
             target("instructions, read_frame's return to next wait", "%.0f" % loop, "< 20000", loop < 20000)
             parts = ", ".join("%s %.0f" % (k, (b[k] - a[k]) / n) for k in
-                              ("read_frame", "check_day", "handle_frame", "decode_header", "record_meter",
-                               "export_due_meters"))
+                              ("read_frame", "read_wall_clock", "monotonic_seconds", "receive", "check_day", "handle_telegram", "shape_of", "decode_header",
+                               "record_meter", "export_due_meters", "check_silence"))
             lines.append("callgrind: %d and %d telegrams: %s and %s instructions in all; per telegram %.0f in all, "
-                         "%.0f from read_frame's return to the next wait (check_day + handle_frame); inclusive: %s"
+                         "%.0f from read_frame's return to the next wait (clock readings and receive); inclusive: %s"
                          % (a["count"], b["count"], format(a["total"], ","), format(b["total"], ","),
                             (b["total"] - a["total"]) / n, loop, parts))
         else:
