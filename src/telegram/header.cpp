@@ -3,15 +3,9 @@
 namespace norvalith {
 
 std::uint32_t decode_bcd_id(std::span<const std::uint8_t, 4> bytes) {
-    std::uint32_t id = 0;
-    std::uint32_t weight = 1;
-    for (const std::uint8_t byte : bytes) {
-        const std::uint32_t high = byte >> 4U;
-        const std::uint32_t low = byte & 0x0FU;
-        id += low * weight + high * weight * 10;
-        weight *= 100;
-    }
-    return id;
+    // Each byte is two decimal digits (taken as they are above 9), least significant pair first.
+    auto pair = [](std::uint8_t byte) { return (byte >> 4U) * 10U + (byte & 0x0FU); };
+    return pair(bytes[0]) + pair(bytes[1]) * 100U + pair(bytes[2]) * 10000U + pair(bytes[3]) * 1000000U;
 }
 
 bool decode_header(std::span<const std::uint8_t> burst, MeterInfo& meter) {
