@@ -8,6 +8,7 @@
 #include <pwd.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -187,6 +188,17 @@ int as_unprivileged(int (*body)(void* context), void* context) {
         return -1;
     }
     return WEXITSTATUS(status);
+}
+
+int file_mode(const std::string& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 ? static_cast<int>(info.st_mode & 07777U) : -1;
+}
+
+unsigned current_umask() {
+    const mode_t mask = umask(0);
+    umask(mask);
+    return mask;
 }
 
 std::string bytes(std::initializer_list<int> values) {

@@ -105,6 +105,10 @@ private:
 // and returns its result, or -1 when the child could not be made so.
 int as_unprivileged(int (*body)(void* context), void* context);
 
+// Permission bits of a file (-1 when it cannot be stat'ed), and the process's umask.
+int file_mode(const std::string& path);
+unsigned current_umask();
+
 std::string bytes(std::initializer_list<int> values);
 // The first n bytes of data (all of them by default) as the daemon's interfaces take them.
 inline std::span<const std::uint8_t> span_of(const std::string& data, std::size_t n = std::string::npos) {

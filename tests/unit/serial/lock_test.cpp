@@ -67,11 +67,7 @@ TEST(Lock, StaleLocksAreReplacedAtOnceWithOurPid) {
         EXPECT_EQ(expected.size(), 11U);
         EXPECT_EQ(dir.list(), std::vector<std::string>{"LCK..ttyS1"}) << "nothing else left behind";
     }
-    struct stat info {};
-    ASSERT_EQ(stat(dir.file("LCK..ttyS1").c_str(), &info), 0);
-    const mode_t mask = umask(0);
-    umask(mask);
-    EXPECT_EQ(info.st_mode & 0777U, 0644U & ~mask);
+    EXPECT_EQ(test::file_mode(dir.file("LCK..ttyS1")), static_cast<int>(0644U & ~test::current_umask()));
 }
 
 TEST(Lock, HeldLockOrMissingDirectoryTimesOutAfterOneToTwoSeconds) {

@@ -70,11 +70,7 @@ TEST(ExportFile, WorkedExampleByteForByte) {
     EXPECT_EQ(document, kWorkedDocument);
     EXPECT_EQ(raw_of(document), worked_burst().substr(0, 30));
 
-    struct stat info {};
-    ASSERT_EQ(stat(dir.file("12345678_2024-03-05.xml").c_str(), &info), 0);
-    const mode_t mask = umask(0);
-    umask(mask);
-    EXPECT_EQ(info.st_mode & 0777U, 0666U & ~mask);
+    EXPECT_EQ(test::file_mode(dir.file("12345678_2024-03-05.xml")), static_cast<int>(0666U & ~test::current_umask()));
 }
 
 TEST(ExportFile, RawCopyLengthAndEscaping) {
