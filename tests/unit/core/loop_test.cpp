@@ -235,9 +235,10 @@ TEST_F(Loop, ACutTelegramWhoseRestNeverComesIsTakenWhole) {
     const std::string d = framed(44444444, 30, 0x54);
     const std::string next = framed(55555555, 40, 0x55);
     pty_.send(next);
-    std::memcpy(receiver_.rx, (d + b.substr(0, 20)).data(), 50);
+    const std::string cut = d + b.substr(0, 20);
+    std::memcpy(receiver_.rx, cut.data(), cut.size());
     line_.last_bytes_ms = monotonic_ms() - 150;
-    receive(receiver_, line_, 50, wall_time_at(now_), kStart);
+    receive(receiver_, line_, static_cast<std::int32_t>(cut.size()), wall_time_at(now_), kStart);
     EXPECT_EQ(table_ids_and_trailers()[2], (std::array<std::uint32_t, 2>{44444444, static_cast<std::uint8_t>(b[19])}));
     std::uint8_t left[64];
     EXPECT_EQ(read_frame(line_, left, 1), static_cast<std::int32_t>(next.size()));
