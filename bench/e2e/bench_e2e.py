@@ -19,7 +19,10 @@ No telegram needs an export: the settings name no meter. 50 generated meters, so
 table holds 50 entries.
 
     bench_e2e.py --daemon PATH --sim PATH [--only cpu,idle,callgrind,memcheck]
-                 [--seconds 60] [--counts 100,400] [--jobs 2]
+                 [--seconds 60] [--counts 100,400] [--chunk 16] [--jobs 2]
+
+The module hands bytes over as a UART does, 16 at a time (--chunk; 0 writes each
+burst at once, as a line that delivers whole bursts would).
 
 Prints a Markdown summary. Exit status 77 when no sandbox can be made.
 """
@@ -46,6 +49,7 @@ import traffic  # noqa: E402
 SKIP = 77
 METERS = 50
 SEED = 4711
+CHUNK = 16  # rc1180-sim --chunk, set from the command line
 SEPARATE_GAP_MS = 210  # plus the transmission time: more than the reader's 200 ms window
 
 
@@ -83,7 +87,7 @@ def start(box, sim_args, wrapper=()):
     valgrind); returns (sim, proc, pid) once the handshake is over."""
     box.settings("")
     box.version("2.0")
-    sim = box.start_sim(*sim_args)
+    sim = box.start_sim(*sim_args, "--chunk", CHUNK)
     env = box.daemon_env("Europe/Berlin")
     output = box.path("daemon.out")
     with open(output, "wb") as out:
@@ -187,7 +191,7 @@ def inside(options):
 
 def run_task(options, task, **extra):
     argv = [sys.executable, os.path.abspath(__file__), "--inside", "--daemon", options.daemon, "--sim", options.sim,
-            "--task", task, "--seconds", str(options.seconds)]
+            "--task", task, "--seconds", str(options.seconds), "--chunk", str(options.chunk)]
     for key, value in extra.items():
         argv += ["--" + key.replace("_", "-"), str(value)]
     done = subprocess.run(sb.unshare_command(argv), capture_output=True, text=True,
@@ -274,11 +278,15 @@ def main():
     parser.add_argument("--seconds", type=float, default=60)
     parser.add_argument("--counts", default="100,400")
     parser.add_argument("--jobs", type=int, default=2)
+    parser.add_argument("--chunk", type=int, default=16,
+                        help="bytes per UART chunk (rc1180-sim --chunk; 0: whole bursts at once)")
     parser.add_argument("--inside", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--task", help=argparse.SUPPRESS)
     parser.add_argument("--gap-ms", type=int, default=SEPARATE_GAP_MS, help=argparse.SUPPRESS)
     parser.add_argument("--count", type=int, help=argparse.SUPPRESS)
     options = parser.parse_args()
+    global CHUNK
+    CHUNK = options.chunk
     options.daemon, options.sim = os.path.abspath(options.daemon), os.path.abspath(options.sim)
     if options.inside:
         return inside(options)
