@@ -54,11 +54,12 @@ SPACING = 0.3  # seconds between bursts: more than the reader's 200 ms allowance
 SCENARIOS = {}
 
 
-def scenario(group, timeout=90, faketime=False, tags=(), **box):
-    """Registers a scenario; box holds Sandbox arguments (host name, interfaces)."""
+def scenario(group, timeout=90, faketime=False, tags=(), native=False, **box):
+    """Registers a scenario; box holds Sandbox arguments (host name, interfaces).
+    native: it looks at the daemon's own process, which an emulator would hide."""
     def register(function):
         SCENARIOS[function.__name__] = dict(function=function, group=group, timeout=timeout,
-                                            faketime=faketime, tags=tags, box=box)
+                                            faketime=faketime, tags=tags, native=native, box=box)
         return function
     return register
 
@@ -906,6 +907,7 @@ def line_silence_alarm(run):
 # The fault scenarios live beside this file and use the helpers above.
 sys.modules.setdefault("run_system_tests", sys.modules[__name__])
 import fault_scenarios  # noqa: E402,F401
+import syscall_scenarios  # noqa: E402,F401
 
 
 # ================================================================ runner
@@ -994,6 +996,12 @@ def main():
     unknown = [n for n in names if n not in SCENARIOS]
     if unknown:
         parser.error("unknown scenarios: " + ", ".join(unknown))
+    if options.emulator:
+        # They trace the daemon's own process: behind an emulator, that is the emulator.
+        native = [n for n in names if SCENARIOS[n]["native"]]
+        names = [n for n in names if n not in native]
+        if native and not options.list:
+            print("left out behind an emulator: " + ", ".join(native))
     if options.list:
         for name in names:
             print("%-8s %s" % (SCENARIOS[name]["group"], name))
