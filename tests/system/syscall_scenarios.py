@@ -1,4 +1,5 @@
-"""The system calls the daemon makes, against the service unit's SystemCallFilter=.
+"""The system calls the daemon makes, against the service unit's SystemCallFilter=,
+and the paths it writes, against its ReadWritePaths=.
 
 Registered into run_system_tests.py's scenario list as the group "syscalls". The
 names are those of the machine that runs the test (x86-64 in CI); the armhf
@@ -16,6 +17,11 @@ from run_system_tests import Failure, expect, export_name, sb, scenario, telegra
 
 UNIT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "packaging", "norvalith.service")
 CALL = re.compile(r"^\d+\s+([a-z_][a-z0-9_]*)\(")
+# Calls that write at a path given from the root, and the paths they name.
+WRITE = re.compile(r'^\d+\s+(?:openat\(AT_FDCWD, "([^"]+)", [^)]*O_(?:WRONLY|RDWR|CREAT)'
+                   r'|(?:link|rename|unlink|mkdir)\("([^"]+)"(?:, "([^"]+)")?)')
+# /var/lock is a link to /run/lock on Debian; in the sandbox it is a directory.
+SANDBOX_PATHS = {"/run/lock": "/var/lock"}
 
 
 def filter_lines(unit=UNIT):
@@ -45,6 +51,17 @@ def expand(names):
     return calls
 
 
+def writable_paths(unit=UNIT):
+    """ReadWritePaths= of the unit, as the sandbox lays them out."""
+    paths = []
+    with open(unit) as f:
+        for line in f:
+            key, _, value = line.strip().partition("=")
+            if key == "ReadWritePaths":
+                paths += [SANDBOX_PATHS.get(p.lstrip("-"), p.lstrip("-")) for p in value.split()]
+    return paths
+
+
 def allowed_calls(lines):
     """What systemd lets through: an allow list (which always takes in @default),
     widened by later allow lines and narrowed by later ~ lines."""
@@ -63,7 +80,8 @@ def allowed_calls(lines):
 def syscalls_within_the_unit_filter(run):
     """From exec to a kill, traced with strace: start-up with a stale lock and a module
     to configure, telegrams, an export that fails and one that works, a day change, the silence
-    alarm and its end, a hung-up line. Every call must pass the unit's filter."""
+    alarm and its end, a hung-up line. Every call must pass the unit's filter, and every
+    path written must lie in its ReadWritePaths= (or be the serial port)."""
     if shutil.which("systemd-analyze", path=sb.PATH) is None or shutil.which("strace", path=sb.PATH) is None:
         raise Failure("systemd-analyze or strace not installed (Debian packages systemd, strace)")
     allowed = allowed_calls(filter_lines())
@@ -112,3 +130,10 @@ def syscalls_within_the_unit_filter(run):
     print("NOTE: %d system calls: %s" % (len(calls), " ".join(sorted(calls))))
     denied = calls - allowed
     expect(not denied, "calls the unit's filter denies: %s" % " ".join(sorted(denied)))
+
+    roots = writable_paths() + [sb.DEVICE]
+    written = {p for m in map(WRITE.match, text.splitlines()) if m for p in m.groups() if p}
+    # libfaketime's, which the test preloads for the day change.
+    written = {p for p in written if not re.match(r"/dev/shm/(sem\.)?faketime_", p)}
+    outside = [p for p in written if not any(p == r or p.startswith(r + "/") for r in roots)]
+    expect(written and not outside, "written outside %s: %s" % (roots, sorted(outside)))
