@@ -629,8 +629,8 @@ class Sandbox:
             if self.user is not None:
                 ids = dict(user=self.user.uid, group=self.user.gid,
                            extra_groups=[self.user.gid, self.user.device_gid])
-            proc = subprocess.Popen(list(prefix) + self.emulator + [executable], stdin=subprocess.DEVNULL, stdout=out, stderr=out,
-                                    env=env, cwd="/", **ids)
+            proc = subprocess.Popen(list(prefix) + self.emulator + [executable], stdin=subprocess.DEVNULL,
+                                    stdout=out, stderr=out, env=env, cwd="/", **ids)
         proc.output_path = output
         proc.started = time.monotonic()
         self.daemons.append(proc)

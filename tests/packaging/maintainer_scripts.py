@@ -167,7 +167,8 @@ def upgrade_from_root(deb, old):
     with open(SETTINGS, "w") as settings:
         settings.write("MOD_WMBUS_PASSWORD=secret\n")
     os.chmod(SETTINGS, 0o600)
-    exports = {name: os.path.join(sb.EXPORT_DIR, name) for name in ("12345678_2024-03-04.xml", "12345678_2024-03-05.xml")}
+    exports = {name: os.path.join(sb.EXPORT_DIR, name)
+               for name in ("12345678_2024-03-04.xml", "12345678_2024-03-05.xml")}
     for path in exports.values():
         with open(path, "w") as f:
             f.write("<Envelope/>\n")
