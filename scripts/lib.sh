@@ -38,4 +38,4 @@ ensure_packages() {
 
 # The packages every build and test needs.
 # shellcheck disable=SC2034  # used by the scripts that source this
-BASE_PACKAGES="cmake g++ make libgtest-dev libgmock-dev python3 util-linux mount iproute2 faketime tzdata procps strace"
+BASE_PACKAGES="cmake g++ make libgtest-dev libgmock-dev python3 util-linux mount iproute2 faketime tzdata procps strace systemd"

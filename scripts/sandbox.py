@@ -8,12 +8,18 @@ of the daemon (which is also the key file of its shared table), eth0 and ppp0
 are veth ends. Nothing outside the namespaces is touched, and everything
 started inside dies with process 1.
 
+With a daemon user, the daemon runs as that user with exactly what its
+service unit grants: the device root:dialout 0660, the lock directory 1777,
+the export directory its own (2775), the settings readable through its group
+(root:group 0640).
+
 Used by the system tests (tests/system) and by scripts/demo.
 """
 
 import ctypes
 import fcntl
 import glob
+import grp
 import os
 import re
 import select
@@ -45,6 +51,24 @@ TABLE_ENTRIES = 128
 # The daemon's handshake parameters, as it writes them into the module.
 CONFIG_PAIRS = [(0, 1), (1, 5), (3, 1), (4, 0), (5, 1), (10, 0), (16, 124), (18, 1), (22, 0),
                 (48, 5), (53, 0), (54, 0), (58, 0), (61, 2), (62, 0), (63, 0)]
+
+# The daemon's user and group in a sandbox that runs it unprivileged: ids no
+# host account is likely to have, and the host's dialout group for the port.
+DAEMON_UID = DAEMON_GID = 61180
+
+
+def dialout_gid():
+    try:
+        return grp.getgrnam("dialout").gr_gid
+    except KeyError:
+        return 20  # Debian's
+
+
+class DaemonUser:
+    def __init__(self, uid=DAEMON_UID, gid=DAEMON_GID, device_gid=None):
+        self.uid, self.gid = uid, gid
+        self.device_gid = dialout_gid() if device_gid is None else device_gid
+
 
 HOST_DEVICES = ("null", "zero", "full", "random", "urandom", "tty")
 PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
@@ -220,8 +244,24 @@ def table_key(key_path=DAEMON_PATH):
     return key
 
 
-def create_segment(size, fill=b"", key_path=DAEMON_PATH):
-    """Creates (or finds) the segment under the daemon's key, as another program might."""
+def create_segment(size, fill=b"", key_path=DAEMON_PATH, user=None):
+    """Creates (or finds) the segment under the daemon's key, as another program might
+    (or, with user, as the daemon's user did in an earlier run)."""
+    if user is not None:
+        child = os.fork()
+        if child == 0:
+            status = 1
+            try:
+                os.setgid(user.gid)
+                os.setuid(user.uid)
+                create_segment(size, fill, key_path)
+                status = 0
+            finally:
+                os._exit(status)
+        _, status = os.waitpid(child, 0)
+        if status != 0:
+            raise SandboxError("could not create the segment as uid %d" % user.uid)
+        return next(s["shmid"] for s in segments() if s["key"] == table_key(key_path))
     libc = _Libc().libc
     shmid = libc.shmget(table_key(key_path), size, IPC_CREAT | 0o600)
     if shmid == -1:
@@ -250,12 +290,13 @@ def read_table(key_path=DAEMON_PATH):
 
 
 def segments():
-    """The System V segments of this IPC namespace: dicts with key, shmid, perms, size."""
+    """The System V segments of this IPC namespace: dicts with key, shmid, perms, size,
+    nattch (processes attached) and cuid (creator)."""
     with open("/proc/sysvipc/shm") as listing:
         header = listing.readline().split()
         rows = [dict(zip(header, line.split())) for line in listing if line.strip()]
     return [{"key": int(r["key"]), "shmid": int(r["shmid"]), "perms": int(r["perms"], 8),
-             "size": int(r["size"])} for r in rows]
+             "size": int(r["size"]), "nattch": int(r["nattch"]), "cuid": int(r["cuid"])} for r in rows]
 
 
 # ---------------------------------------------------------------- processes
@@ -382,8 +423,10 @@ class Sandbox:
     """Must be entered from process 1 of fresh namespaces (see unshare_command)."""
 
     def __init__(self, hostname="gw1", eth0_mac="00:11:22:aa:bb:cc", ppp0_address="10.1.2.3",
-                 eth0=True, ppp0=True, log_echo=None, emulator=()):
+                 eth0=True, ppp0=True, log_echo=None, emulator=(), user=None):
         self.hostname = hostname
+        # A DaemonUser to run the daemon as, or None for root.
+        self.user = user
         # A command put in front of the daemon, e.g. qemu-arm for a cross-built one.
         self.emulator = list(emulator)
         self.eth0_mac, self.ppp0_address = eth0_mac, ppp0_address
@@ -443,6 +486,8 @@ class Sandbox:
         for path in ("/var/lock", "/var/tmp", EXPORT_DIR):
             os.makedirs(path)
         os.chmod("/var/tmp", 0o1777)
+        os.chmod("/var/lock", 0o1777)
+        self.own_export_dir()
         mount("tmpfs", "/opt", "tmpfs", "mode=0755")
         os.makedirs(os.path.dirname(DAEMON_PATH))
         os.makedirs(os.path.dirname(SETTINGS_PATH))
@@ -462,6 +507,24 @@ class Sandbox:
             run("ip", "addr", "add", self.ppp0_address + "/32", "dev", "ppp0")
             run("ip", "link", "set", "ppp0", "up")
             run("ip", "link", "set", "ppp0p", "up")
+
+    def own_export_dir(self):
+        """Hands the export directory (as it is now: made or mounted anew) to the
+        daemon's user, as the package does."""
+        if self.user is not None:
+            os.chown(EXPORT_DIR, self.user.uid, self.user.gid)
+            os.chmod(EXPORT_DIR, 0o2775)
+
+    def mount_export_dir(self, options):
+        """A tmpfs over the export directory (size limits and such), the daemon's own."""
+        mount("tmpfs", EXPORT_DIR, "tmpfs", options + ",mode=0755")
+        self.own_export_dir()
+
+    def plant(self, path, content):
+        """A file as the daemon's user would have left it (root's when it runs as root)."""
+        self.write_file(path, content)
+        if self.user is not None:
+            os.chown(path, self.user.uid, self.user.gid)
 
     def close(self):
         for daemon in self.daemons:
@@ -489,6 +552,10 @@ class Sandbox:
 
     def settings(self, content):
         self.write_file(SETTINGS_PATH, content)
+        if self.user is not None and content is not None:
+            # The collector's password is in there: root's, read through the group.
+            os.chown(SETTINGS_PATH, 0, self.user.gid)
+            os.chmod(SETTINGS_PATH, 0o640)
 
     def version(self, content):
         self.write_file(VERSION_PATH, content)
@@ -519,13 +586,15 @@ class Sandbox:
             self.bind_device(line)
         return sim
 
-    @staticmethod
-    def bind_device(slave):
+    def bind_device(self, slave):
         if os.path.ismount(DEVICE):
             run("umount", DEVICE)
         if not os.path.exists(DEVICE):
             open(DEVICE, "w").close()
         mount(slave, DEVICE, bind=True)
+        if self.user is not None:
+            os.chown(DEVICE, 0, self.user.device_gid)
+            os.chmod(DEVICE, 0o660)
 
     def daemon_env(self, tz="Europe/Berlin", faketime=None):
         env = {"PATH": PATH}
@@ -545,18 +614,23 @@ class Sandbox:
                 env["QEMU_UNSET_ENV"] = "LD_PRELOAD"
         return env
 
-    def start_daemon(self, tz="Europe/Berlin", faketime=None, executable=DAEMON_PATH, pid=None):
+    def start_daemon(self, tz="Europe/Berlin", faketime=None, executable=DAEMON_PATH, pid=None, prefix=()):
         """Starts the daemon as installed (behind the emulator, if any); stdout and
         stderr go to a file (it should print nothing). With pid, the PID namespace is
-        asked to hand out that id."""
+        asked to hand out that id. prefix: a command that runs the daemon as its own
+        process, such as strace -D."""
         output = self.path("daemon.out")
         env = self.daemon_env(tz, faketime)
         with open(output, "wb") as out:
             if pid is not None:
                 with open("/proc/sys/kernel/ns_last_pid", "w") as last:
                     last.write(str(pid - 1))
-            proc = subprocess.Popen(self.emulator + [executable], stdin=subprocess.DEVNULL, stdout=out, stderr=out,
-                                    env=env, cwd="/")
+            ids = {}
+            if self.user is not None:
+                ids = dict(user=self.user.uid, group=self.user.gid,
+                           extra_groups=[self.user.gid, self.user.device_gid])
+            proc = subprocess.Popen(list(prefix) + self.emulator + [executable], stdin=subprocess.DEVNULL,
+                                    stdout=out, stderr=out, env=env, cwd="/", **ids)
         proc.output_path = output
         proc.started = time.monotonic()
         self.daemons.append(proc)

@@ -58,7 +58,7 @@ def table_ids(count=128):
 
 # ================================================================ export directory
 
-@scenario("faults", timeout=90, faketime=True)
+@scenario("faults", timeout=90, faketime=True, tags=("unprivileged",))
 def fault_export_fills_up(run):
     """The daemon's own files fill a 16 KiB tmpfs, then a collector frees space; later
     the directory runs out of inodes. Failed meters are logged once and exported with
@@ -67,7 +67,7 @@ def fault_export_fills_up(run):
     sim, daemon = run.start(settings=meters_settings(ids), faketime=MORNING)
     box = run.box
     # Four pages: room for four export files, and not for the temporary file of a fifth.
-    sb.mount("tmpfs", sb.EXPORT_DIR, "tmpfs", "size=16k,mode=0755")
+    box.mount_export_dir("size=16k")
 
     kept = {}
     for meter_id in ids[:6]:
@@ -95,7 +95,7 @@ def fault_export_fills_up(run):
     # Out of inodes: the root directory takes one, so two files fit.
     run.wait(lambda: sim.unread() == 0, 5, "the daemon to read the line")
     sb.run("umount", sb.EXPORT_DIR)
-    sb.mount("tmpfs", sb.EXPORT_DIR, "tmpfs", "size=1m,nr_inodes=3,mode=0755")
+    box.mount_export_dir("size=1m,nr_inodes=3")
     kept = {export_name(m, DATE): run.tx(sim, reading(m, 6)) for m in ids[6:8]}
     run.tx(sim, reading(ids[8], 6))
     run.sync(sim)
@@ -210,7 +210,7 @@ def synced_after_rename(lines, temporary, name):
     return False
 
 
-@scenario("faults", timeout=60, faketime=True)
+@scenario("faults", timeout=60, faketime=True, tags=("unprivileged",))
 def fault_export_durable(run):
     """Leftover temporaries of earlier runs are swept at start, and nothing else; an
     export is written under a temporary name of this process, and the directory is
@@ -241,7 +241,7 @@ def fault_export_durable(run):
 
 # ================================================================ processes
 
-@scenario("faults", timeout=60, faketime=True)
+@scenario("faults", timeout=60, faketime=True, tags=("unprivileged",))
 def fault_second_daemon(run):
     """A second daemon started while the first runs gives up after one to two seconds
     without touching the line; the first keeps its lock and keeps receiving. With the

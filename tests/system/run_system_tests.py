@@ -7,8 +7,13 @@ and the shared table and export files are read back as other programs on the
 gateway would read them.
 
     run_system_tests.py --daemon PATH --sim PATH [--meters PATH] [--emulator CMD]
-                        [--group G] [--jobs N] [NAME...]
-    run_system_tests.py --list [--group G]
+                        [--unprivileged] [--group G] [--tag T] [--jobs N] [NAME...]
+    run_system_tests.py --list [--group G] [--tag T]
+
+With --unprivileged the daemon runs as a user of its own with what its service
+unit grants (scripts/sandbox.py); the tag "unprivileged" marks a representative
+set of scenarios for that. Switching users needs root: in the user namespace of
+a normal user, which maps root alone, those runs say SKIP.
 
 With --emulator (e.g. "qemu-arm -L /usr/arm-linux-gnueabihf") the daemon, built for
 another architecture, runs behind that command. libfaketime is then preloaded into
@@ -49,11 +54,12 @@ SPACING = 0.3  # seconds between bursts: more than the reader's 200 ms allowance
 SCENARIOS = {}
 
 
-def scenario(group, timeout=90, faketime=False, **box):
-    """Registers a scenario; box holds Sandbox arguments (host name, interfaces)."""
+def scenario(group, timeout=90, faketime=False, tags=(), native=False, **box):
+    """Registers a scenario; box holds Sandbox arguments (host name, interfaces).
+    native: it looks at the daemon's own process, which an emulator would hide."""
     def register(function):
         SCENARIOS[function.__name__] = dict(function=function, group=group, timeout=timeout,
-                                            faketime=faketime, box=box)
+                                            faketime=faketime, tags=tags, native=native, box=box)
         return function
     return register
 
@@ -222,6 +228,14 @@ class Run:
         time.sleep(settle)
         expect_equal(self.messages(daemon), expected, "log messages of the daemon")
 
+    def expect_owned(self, path, mode):
+        """The file is the daemon's user's (root's when it runs as root), with this mode."""
+        info = os.lstat(path)
+        user = self.box.user
+        owner = (user.uid, user.gid) if user is not None else (0, 0)
+        expect_equal((info.st_uid, info.st_gid, oct(info.st_mode & 0o7777)), owner + (oct(mode),),
+                     "owner, group and mode of " + path)
+
     def expect_alive(self, daemon):
         expect(sb.alive(daemon), "daemon ended (status %s); log: %s" % (daemon.returncode, self.box.log.snapshot()))
         expect_equal(self.box.daemon_output(daemon), b"", "daemon output on stdout/stderr")
@@ -246,7 +260,7 @@ def parse_export(document):
 
 # ================================================================ start-up and handshake
 
-@scenario("startup")
+@scenario("startup", tags=("unprivileged",))
 def startup_configured_module(run):
     """Start-up log, session, lock, line settings and table on a module that is already configured."""
     sim, daemon = run.start()
@@ -258,6 +272,7 @@ def startup_configured_module(run):
     expect_equal(sb.session_id(daemon.pid), daemon.pid, "session id of the daemon")
     with open(sb.LOCK_FILE, "rb") as f:
         expect_equal(f.read(), sb.lock_content(daemon.pid), "lock file")
+    run.expect_owned(sb.LOCK_FILE, 0o644)
 
     fd = os.open(sb.DEVICE, os.O_RDONLY | os.O_NOCTTY | os.O_NONBLOCK)
     try:
@@ -413,7 +428,7 @@ def startup_chattering_module(run):
     expect(8.9 <= elapsed <= 11.8, "handshake began %.2f s after start, expected the 10 s drain bound" % elapsed)
 
 
-@scenario("startup", timeout=60)
+@scenario("startup", timeout=60, tags=("unprivileged",))
 def startup_lock_held(run):
     """A lock held by a live process: exit 1 after one to two seconds, lock untouched,
     line never touched."""
@@ -436,7 +451,7 @@ def startup_lock_held(run):
     holder.wait()
 
 
-@scenario("startup", timeout=60)
+@scenario("startup", timeout=60, tags=("unprivileged",))
 def startup_stale_locks(run):
     """Locks of a dead process, without a number, and holding the daemon's own id are
     replaced by the daemon's own 11-byte lock."""
@@ -451,7 +466,8 @@ def startup_stale_locks(run):
             daemon.kill()
             daemon.wait()
             sim.stop()
-        sb.Sandbox.write_file(sb.LOCK_FILE, content)
+        # Left by an earlier daemon: its user's (postinst removes root's of old versions).
+        run.box.plant(sb.LOCK_FILE, content)
         sim = run.sim()
         daemon = run.daemon(pid=own_pid if what == "own pid" else None)
         if what == "own pid":
@@ -490,11 +506,11 @@ def startup_table_unavailable(run):
 
 # ================================================================ the shared table
 
-@scenario("table", timeout=150)
+@scenario("table", timeout=150, tags=("unprivileged",))
 def table_fill_refresh_overflow(run):
     """Entries in order of first hearing, refreshed trailers, the 129th meter left out;
     a segment left by an earlier run is reused and emptied."""
-    old = sb.create_segment(2048, b"\xab" * 2048)
+    old = sb.create_segment(2048, b"\xab" * 2048, user=run.box.user)
     sim, daemon = run.start(settings="")
     expect_equal(sb.read_table(), [(0, 0, 0, 0)] * 128, "table after start")
     expect_equal([s["shmid"] for s in sb.segments()], [old], "segment reused")
@@ -588,7 +604,7 @@ WORKED_SETTINGS = "MOD_WMBUS_ADDR1=12345678\n"
 WORKED_TELEGRAM = bytes.fromhex("14 44 43 04 78 56 34 12 01 07 7A 2A 00 00 00 0C 13 45 23 01 00")
 
 
-@scenario("export", faketime=True)
+@scenario("export", faketime=True, tags=("unprivileged",))
 def export_worked_example(run):
     """The project's own golden example, byte for byte."""
     sim, daemon = run.start(settings=WORKED_SETTINGS, version="2.0", faketime="2024-03-05 06:07:08")
@@ -613,7 +629,7 @@ def export_worked_example(run):
     expect_equal((push.get("firmware"), push.get("name"), push.get("deviceID")),
                  ("Norvalith-2.0", "gw1", "001122AABBCC"), "parsed identity")
     expect_equal(run.box.exports(), [name], "export directory")
-    expect_equal(os.stat(os.path.join(sb.EXPORT_DIR, name)).st_mode & 0o777, 0o644, "file mode under umask 022")
+    run.expect_owned(os.path.join(sb.EXPORT_DIR, name), 0o644)
     expect_equal(sb.read_table()[0], (12345678, 0x07, 0x0443, burst[-1]), "table entry (trailer = RSSI byte)")
     run.expect_alive(daemon)
 
@@ -791,7 +807,7 @@ def export_burst_shapes(run):
     run.expect_alive(daemon)
 
 
-@scenario("export", faketime=True)
+@scenario("export", faketime=True, tags=("unprivileged",))
 def export_failures(run):
     """Missing directory, then a full file system: one message per meter and day,
     nothing half-written left behind, and the next telegram is exported once the
@@ -806,7 +822,7 @@ def export_failures(run):
     expect(not os.path.exists(sb.EXPORT_DIR), "the daemon created the export directory")
 
     os.mkdir(sb.EXPORT_DIR)
-    sb.mount("tmpfs", sb.EXPORT_DIR, "tmpfs", "size=8k,mode=0755")
+    run.box.mount_export_dir("size=8k")
     filler = os.path.join(sb.EXPORT_DIR, "filler")
     fd = os.open(filler, os.O_WRONLY | os.O_CREAT)
     try:
@@ -836,7 +852,7 @@ def export_failures(run):
 
 # ================================================================ the line
 
-@scenario("line", timeout=60)
+@scenario("line", timeout=60, tags=("unprivileged",))
 def line_hangup(run):
     """A hung-up line: one message, no spinning, the daemon stays."""
     sim, daemon = run.start()
@@ -891,6 +907,7 @@ def line_silence_alarm(run):
 # The fault scenarios live beside this file and use the helpers above.
 sys.modules.setdefault("run_system_tests", sys.modules[__name__])
 import fault_scenarios  # noqa: E402,F401
+import syscall_scenarios  # noqa: E402,F401
 
 
 # ================================================================ runner
@@ -906,7 +923,8 @@ def run_inside(name, options):
         if not sb.zone_available(ZONE):
             print("SKIP: no time zone data for %s (Debian package tzdata)" % ZONE)
             return SKIP
-    box = sb.Sandbox(emulator=shlex.split(options.emulator or ""), **entry["box"])
+    user = sb.DaemonUser() if options.unprivileged else None
+    box = sb.Sandbox(emulator=shlex.split(options.emulator or ""), user=user, **entry["box"])
     try:
         box.enter(options.daemon, options.sim, options.meters)
         entry["function"](Run(box, options))
@@ -926,6 +944,8 @@ def run_inside(name, options):
 def run_outside(name, options, reason):
     entry = SCENARIOS[name]
     started = time.monotonic()
+    if reason is None and options.unprivileged and os.geteuid() != 0:
+        reason = "the daemon cannot run as a user of its own: a normal user's namespace maps root alone"
     if reason is not None:
         return name, SKIP, reason, 0.0
     if entry["faketime"] and not sb.faketime_reaches(shlex.split(options.emulator or "")):
@@ -936,6 +956,8 @@ def run_outside(name, options, reason):
         argv += ["--meters", options.meters]
     if options.emulator:
         argv += ["--emulator", options.emulator]
+    if options.unprivileged:
+        argv.append("--unprivileged")
     try:
         done = subprocess.run(sb.unshare_command(argv), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                               timeout=entry["timeout"], env=dict(os.environ, PATH=sb.PATH))
@@ -955,7 +977,10 @@ def main():
     parser.add_argument("--meters", help="norvalith-meters (optional)")
     parser.add_argument("--emulator", metavar="CMD",
                         help='runs the daemon behind CMD, e.g. "qemu-arm -L /usr/arm-linux-gnueabihf"')
+    parser.add_argument("--unprivileged", action="store_true",
+                        help="run the daemon as a user of its own, with what its service unit grants")
     parser.add_argument("--group", action="append", help="run only this group (repeatable)")
+    parser.add_argument("--tag", action="append", help="run only scenarios with this tag (repeatable)")
     parser.add_argument("--jobs", type=int, default=2)
     parser.add_argument("--inside", help=argparse.SUPPRESS)
     parser.add_argument("--list", action="store_true", help="list the scenarios")
@@ -965,10 +990,18 @@ def main():
     if options.inside:
         sys.exit(run_inside(options.inside, options))
 
-    names = options.names or [n for n, e in SCENARIOS.items() if not options.group or e["group"] in options.group]
+    names = options.names or [n for n, e in SCENARIOS.items()
+                              if (not options.group or e["group"] in options.group)
+                              and (not options.tag or set(e["tags"]) & set(options.tag))]
     unknown = [n for n in names if n not in SCENARIOS]
     if unknown:
         parser.error("unknown scenarios: " + ", ".join(unknown))
+    if options.emulator:
+        # They trace the daemon's own process: behind an emulator, that is the emulator.
+        native = [n for n in names if SCENARIOS[n]["native"]]
+        names = [n for n in names if n not in native]
+        if native and not options.list:
+            print("left out behind an emulator: " + ", ".join(native))
     if options.list:
         for name in names:
             print("%-8s %s" % (SCENARIOS[name]["group"], name))

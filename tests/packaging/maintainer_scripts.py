@@ -1,0 +1,288 @@
+#!/usr/bin/env python3
+"""The package's maintainer scripts through the real dpkg, in a scratch root: a
+fresh install, a second configure, a purge, and an upgrade from a version whose
+daemon ran as root.
+
+    maintainer_scripts.py --build-dir DIR
+
+packs the build directory's package with cpack and runs dpkg in private mount,
+IPC and PID namespaces: overlays over /etc (users, groups, enablement links),
+/var (dpkg's database) and the unit directory, tmpfs over /opt and /run. Nothing
+on the machine changes. Needs root, since useradd hands files to a new user that
+a normal user's namespace cannot map: otherwise SKIP (exit status 77).
+Ends with "N passed, N failed".
+"""
+
+import argparse
+import ctypes
+import glob
+import grp
+import os
+import pwd
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.join(HERE, "..", "..", "scripts"))
+import sandbox as sb  # noqa: E402
+
+SKIP = 77
+USER = "norvalith"
+SETTINGS = sb.SETTINGS_PATH
+UNIT_DIR = "/usr/lib/systemd/system"
+OVERLAID = ("/etc", "/var", UNIT_DIR)
+
+
+class Failure(Exception):
+    pass
+
+
+def expect_equal(actual, expected, what):
+    if actual != expected:
+        raise Failure("%s:\n  expected %r\n  actual   %r" % (what, expected, actual))
+
+
+def run(*argv):
+    done = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                          env=dict(os.environ, PATH=sb.PATH, DEBIAN_FRONTEND="noninteractive"))
+    if done.returncode != 0:
+        raise Failure("%s: exit status %d\n%s" % (" ".join(argv), done.returncode, done.stdout))
+    return done.stdout
+
+
+def owner_mode(path):
+    info = os.lstat(path)
+    user = pwd.getpwuid(info.st_uid).pw_name
+    group = grp.getgrgid(info.st_gid).gr_name
+    return "%s:%s %04o" % (user, group, info.st_mode & 0o7777)
+
+
+# ---------------------------------------------------------------- scratch root
+
+def scratch_root(stage, number):
+    """Fresh overlays and tmpfs mounts: an untouched copy of the machine to install into."""
+    for path in OVERLAID + ("/opt", "/run"):
+        while os.path.ismount(path) and subprocess.run(["umount", path], capture_output=True).returncode == 0:
+            pass
+    for index, path in enumerate(OVERLAID):
+        upper, work = ("%s/%d-%d-%s" % (stage, number, index, kind) for kind in ("upper", "work"))
+        os.makedirs(upper)
+        os.makedirs(work)
+        sb.mount("overlay", path, "overlay", "lowerdir=%s,upperdir=%s,workdir=%s" % (path, upper, work))
+    sb.mount("tmpfs", "/opt", "tmpfs", "mode=0755")
+    # No /run/systemd/system in here: the scripts never reach the machine's systemd.
+    sb.mount("tmpfs", "/run", "tmpfs", "mode=0755")
+    os.mkdir("/run/lock", 0o1777)
+    os.chmod("/run/lock", 0o1777)
+
+
+def old_package(deb, directory):
+    """The same files as a version 0.9.0 without maintainer scripts, as a daemon that
+    ran as root was installed: no user, nothing handed over."""
+    tree = os.path.join(directory, "old")
+    run("dpkg-deb", "-R", deb, tree)
+    control = os.path.join(tree, "DEBIAN", "control")
+    with open(control) as f:
+        lines = ["Version: 0.9.0" if line.startswith("Version:") else line for line in f.read().splitlines()]
+    with open(control, "w") as f:
+        f.write("\n".join(lines) + "\n")
+    for script in ("postinst", "prerm", "postrm"):
+        os.unlink(os.path.join(tree, "DEBIAN", script))
+    old = os.path.join(directory, "norvalith-old.deb")
+    run("dpkg-deb", "-b", "--root-owner-group", tree, old)
+    return old
+
+
+def norvalith():
+    """uid and gid of the package's user, as a sandbox DaemonUser."""
+    entry = pwd.getpwnam(USER)
+    return sb.DaemonUser(entry.pw_uid, entry.pw_gid)
+
+
+def table_segments():
+    key = sb.table_key()
+    return [s["shmid"] for s in sb.segments() if s["key"] == key]
+
+
+def attached_segment(shmid):
+    """A child process attached to the segment until killed."""
+    child = os.fork()
+    if child == 0:
+        libc = ctypes.CDLL(None)
+        libc.shmat.restype = ctypes.c_void_p
+        libc.shmat(shmid, None, 0)
+        signal.pause()
+        os._exit(0)
+    return child
+
+
+# ---------------------------------------------------------------- cases
+
+def expect_installed(what):
+    user = pwd.getpwnam(USER)
+    expect_equal((user.pw_uid < 1000, user.pw_dir, user.pw_shell), (True, "/nonexistent", "/usr/sbin/nologin"),
+                 "system user %s (%s)" % (USER, what))
+    expect_equal(grp.getgrgid(user.pw_gid).gr_name, USER, "primary group (%s)" % what)
+    expect_equal([g.gr_name for g in grp.getgrall() if USER in g.gr_mem], ["dialout"],
+                 "supplementary groups (%s)" % what)
+    with open("/etc/passwd") as f:
+        expect_equal(sum(line.startswith(USER + ":") for line in f), 1, "passwd entries (%s)" % what)
+    expect_equal(owner_mode(SETTINGS), "root:norvalith 0640", "settings (%s)" % what)
+    expect_equal(owner_mode(sb.EXPORT_DIR), "norvalith:norvalith 2775", "export directory (%s)" % what)
+    expect_equal(os.path.isfile(os.path.join(UNIT_DIR, "norvalith.service")), True, "unit installed (%s)" % what)
+
+
+def fresh_install_and_purge(deb, old):
+    run("dpkg", "-i", deb)
+    expect_installed("fresh install")
+    with open(SETTINGS) as settings, open(SETTINGS + ".example") as example:
+        expect_equal(settings.read(), example.read(), "settings made from the example")
+    with open(SETTINGS, "a") as settings:
+        settings.write("MOD_WMBUS_ADDR1=12345678\n")
+    os.chmod(SETTINGS, 0o644)
+
+    run("dpkg", "-i", deb)  # configured again: nothing added twice, the settings kept
+    expect_installed("second configure")
+    with open(SETTINGS) as settings:
+        expect_equal(settings.read().endswith("MOD_WMBUS_ADDR1=12345678\n"), True, "settings kept")
+
+    with open(os.path.join(sb.EXPORT_DIR, "12345678_2024-03-05.xml"), "w") as export:
+        export.write("<Envelope/>\n")
+    run("dpkg", "-P", "norvalith")
+    expect_equal([os.path.exists(p) for p in (SETTINGS, "/opt/Norvalith", os.path.join(UNIT_DIR, "norvalith.service"))],
+                 [False] * 3, "settings, /opt/Norvalith and the unit after a purge")
+    expect_equal(os.listdir(sb.EXPORT_DIR), ["12345678_2024-03-05.xml"], "exports after a purge")
+    # Kept, as Debian keeps system users: files of theirs may outlive the package.
+    pwd.getpwnam(USER)
+
+
+def upgrade_from_root(deb, old):
+    run("dpkg", "-i", old)
+    # What the daemon and postinst of that version left: all root's.
+    with open(SETTINGS, "w") as settings:
+        settings.write("MOD_WMBUS_PASSWORD=secret\n")
+    os.chmod(SETTINGS, 0o600)
+    exports = {name: os.path.join(sb.EXPORT_DIR, name)
+               for name in ("12345678_2024-03-04.xml", "12345678_2024-03-05.xml")}
+    for path in exports.values():
+        with open(path, "w") as f:
+            f.write("<Envelope/>\n")
+    # Root's files elsewhere, that a link in the export directory must not hand over.
+    os.makedirs("/var/elsewhere")
+    for name in ("linked", "hard"):
+        with open(os.path.join("/var/elsewhere", name), "w"):
+            pass
+    os.symlink("/var/elsewhere/linked", os.path.join(sb.EXPORT_DIR, "link"))
+    os.link("/var/elsewhere/hard", os.path.join(sb.EXPORT_DIR, "hard"))
+    gone = subprocess.Popen(["true"])
+    gone.wait()
+    sb.Sandbox.write_file(sb.LOCK_FILE, sb.lock_content(gone.pid))
+
+    run("dpkg", "--unpack", deb)
+    # Root's table under the key of the new binary, as a daemon of the old version
+    # would have left it had the key not changed.
+    root_table = sb.create_segment(2048)
+    run("dpkg", "--configure", "norvalith")
+    expect_installed("upgrade")
+    expect_equal([owner_mode(p) for p in exports.values()], ["norvalith:norvalith 0644"] * 2, "exports handed over")
+    expect_equal([owner_mode(p) for p in ("/var/elsewhere/linked", "/var/elsewhere/hard")],
+                 ["root:root 0644"] * 2, "files behind links in the export directory")
+    expect_equal(os.path.lexists(sb.LOCK_FILE), False, "stale lock of root's after the upgrade")
+    expect_equal(table_segments(), [], "root's unused table (shmid %d) after the upgrade" % root_table)
+
+    # A lock of a live process, a table still attached, and the daemon user's own
+    # table (which the daemon reuses) all stay.
+    holder = subprocess.Popen(["sleep", "60"])
+    lock = sb.lock_content(holder.pid)
+    sb.Sandbox.write_file(sb.LOCK_FILE, lock)
+    run("dpkg", "--unpack", deb)
+    root_table = sb.create_segment(2048)
+    child = attached_segment(root_table)
+    try:
+        deadline = time.monotonic() + 5
+        while next(s["nattch"] for s in sb.segments() if s["shmid"] == root_table) == 0:
+            if time.monotonic() > deadline:
+                raise Failure("the child did not attach the table")
+            time.sleep(0.02)
+        run("dpkg", "--configure", "norvalith")
+        expect_equal(table_segments(), [root_table], "root's table with a process attached")
+    finally:
+        os.kill(child, signal.SIGKILL)
+        os.waitpid(child, 0)
+        holder.kill()
+        holder.wait()
+    with open(sb.LOCK_FILE, "rb") as f:
+        expect_equal(f.read(), lock, "lock of a live process")
+    run("ipcrm", "-m", str(root_table))
+
+    run("dpkg", "--unpack", deb)
+    own_table = sb.create_segment(2048, user=norvalith())
+    run("dpkg", "--configure", "norvalith")
+    expect_equal(table_segments(), [own_table], "the daemon user's own table")
+
+
+CASES = [fresh_install_and_purge, upgrade_from_root]
+
+
+# ---------------------------------------------------------------- runner
+
+def inside(deb):
+    stage = tempfile.mkdtemp(prefix="norvalith-scratch-")
+    sb.mount("tmpfs", stage, "tmpfs", "mode=0700")
+    old = old_package(deb, stage)
+    passed = failed = 0
+    for number, case in enumerate(CASES):
+        scratch_root(stage, number)
+        try:
+            case(deb, old)
+            print("PASS %s" % case.__name__)
+            passed += 1
+        except (Failure, sb.SandboxError, OSError, KeyError) as error:
+            print("FAIL %s: %s" % (case.__name__, error))
+            failed += 1
+        sys.stdout.flush()
+    print("%d passed, %d failed" % (passed, failed))
+    return 1 if failed else 0
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--build-dir", help="a configured and built build directory")
+    parser.add_argument("--inside", help=argparse.SUPPRESS)
+    options = parser.parse_args()
+    if options.inside:
+        return inside(options.inside)
+    if options.build_dir is None:
+        parser.error("--build-dir is required")
+
+    reason = None
+    if os.geteuid() != 0:
+        reason = "needs root: useradd hands files to a user that a normal user's namespace cannot map"
+    elif shutil.which("dpkg", path=sb.PATH) is None or shutil.which("useradd", path=sb.PATH) is None:
+        reason = "no dpkg or useradd: not a Debian system"
+    elif not os.path.isdir(UNIT_DIR):
+        reason = "no %s to lay an overlay on" % UNIT_DIR
+    if reason:
+        print("SKIP: " + reason)
+        print("0 passed, 0 failed, %d skipped" % len(CASES))
+        return SKIP
+
+    with tempfile.TemporaryDirectory(prefix="norvalith-deb-") as out:
+        config = os.path.join(os.path.abspath(options.build_dir), "CPackConfig.cmake")
+        run("cpack", "--config", config, "-G", "DEB", "-B", out)
+        debs = glob.glob(os.path.join(out, "*.deb"))
+        if len(debs) != 1:
+            print("FAIL: cpack made %s" % debs)
+            return 1
+        argv = ["unshare", "--mount", "--ipc", "--pid", "--fork", "--mount-proc", "--propagation", "private",
+                "--kill-child", "--", sys.executable, os.path.abspath(__file__), "--inside", debs[0]]
+        return subprocess.run(argv, env=dict(os.environ, PATH=sb.PATH)).returncode
+
+
+if __name__ == "__main__":
+    sys.exit(main())
