@@ -153,7 +153,7 @@ bool parse_options(std::span<const char* const> args, Options& options, std::str
         bool has_value = false;
         if (const std::size_t eq = name.find('='); name.rfind("--", 0) == 0 && eq != std::string::npos) {
             value = name.substr(eq + 1);
-            name = name.substr(0, eq);
+            name.resize(eq);
             has_value = true;
         }
         const auto flag = [&](bool& target) {
