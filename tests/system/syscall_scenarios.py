@@ -24,15 +24,15 @@ WRITE = re.compile(r'^\d+\s+(?:openat\(AT_FDCWD, "([^"]+)", [^)]*O_(?:WRONLY|RDW
 SANDBOX_PATHS = {"/run/lock": "/var/lock"}
 
 
+def unit_values(wanted, unit=UNIT):
+    """The values of every line of the unit that sets the key wanted, in order."""
+    with open(unit) as f:
+        return [value for key, _, value in (line.strip().partition("=") for line in f) if key == wanted]
+
+
 def filter_lines(unit=UNIT):
     """The unit's SystemCallFilter= lines in order: [(deny, [names and @sets])]."""
-    lines = []
-    with open(unit) as f:
-        for line in f:
-            key, _, value = line.strip().partition("=")
-            if key == "SystemCallFilter":
-                lines.append((value.startswith("~"), value.lstrip("~").split()))
-    return lines
+    return [(value.startswith("~"), value.lstrip("~").split()) for value in unit_values("SystemCallFilter", unit)]
 
 
 def expand(names):
@@ -53,13 +53,8 @@ def expand(names):
 
 def writable_paths(unit=UNIT):
     """ReadWritePaths= of the unit, as the sandbox lays them out."""
-    paths = []
-    with open(unit) as f:
-        for line in f:
-            key, _, value = line.strip().partition("=")
-            if key == "ReadWritePaths":
-                paths += [SANDBOX_PATHS.get(p.lstrip("-"), p.lstrip("-")) for p in value.split()]
-    return paths
+    return [SANDBOX_PATHS.get(p.lstrip("-"), p.lstrip("-"))
+            for value in unit_values("ReadWritePaths", unit) for p in value.split()]
 
 
 def allowed_calls(lines):
