@@ -8,33 +8,35 @@ constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwx
 
 std::size_t base64_encode(std::span<const std::uint8_t> data, std::span<char> out) {
     const std::size_t n = data.size();
-    if (out.size() < base64_size(n)) {
+    const std::size_t whole = n / 3;
+    const std::size_t rest = n - 3 * whole;
+    if (out.size() < 4 * (whole + (rest != 0 ? 1 : 0)) + 1) {
         if (!out.empty()) {
             out[0] = '\0';
         }
         return 0;
     }
-    const std::uint8_t* const in = data.data();
-    char* const text = out.data();
-    std::size_t o = 0;
-    std::size_t i = 0;
-    for (; i + 3 <= n; i += 3) {
-        const std::uint32_t v = (std::uint32_t{in[i]} << 16U) | (std::uint32_t{in[i + 1]} << 8U) | in[i + 2];
-        text[o++] = kAlphabet[(v >> 18U) & 63U];
-        text[o++] = kAlphabet[(v >> 12U) & 63U];
-        text[o++] = kAlphabet[(v >> 6U) & 63U];
-        text[o++] = kAlphabet[v & 63U];
+    const std::uint8_t* in = data.data();
+    const std::uint8_t* const whole_end = in + 3 * whole;
+    char* text = out.data();
+    for (; in != whole_end; in += 3, text += 4) {
+        const std::uint32_t v = (std::uint32_t{in[0]} << 16U) | (std::uint32_t{in[1]} << 8U) | in[2];
+        text[0] = kAlphabet[(v >> 18U) & 63U];
+        text[1] = kAlphabet[(v >> 12U) & 63U];
+        text[2] = kAlphabet[(v >> 6U) & 63U];
+        text[3] = kAlphabet[v & 63U];
     }
-    if (i < n) {
-        const bool two = i + 1 < n;
-        const std::uint32_t v = (std::uint32_t{in[i]} << 16U) | (two ? std::uint32_t{in[i + 1]} << 8U : 0U);
-        text[o++] = kAlphabet[(v >> 18U) & 63U];
-        text[o++] = kAlphabet[(v >> 12U) & 63U];
-        text[o++] = two ? kAlphabet[(v >> 6U) & 63U] : '=';
-        text[o++] = '=';
+    if (rest != 0) {
+        const bool two = rest == 2;
+        const std::uint32_t v = (std::uint32_t{in[0]} << 16U) | (two ? std::uint32_t{in[1]} << 8U : 0U);
+        text[0] = kAlphabet[(v >> 18U) & 63U];
+        text[1] = kAlphabet[(v >> 12U) & 63U];
+        text[2] = two ? kAlphabet[(v >> 6U) & 63U] : '=';
+        text[3] = '=';
+        text += 4;
     }
-    text[o] = '\0';
-    return o;
+    *text = '\0';
+    return static_cast<std::size_t>(text - out.data());
 }
 
 }  // namespace norvalith
