@@ -105,6 +105,8 @@ def syscalls_within_the_unit_filter(run):
     run.wait_export(export_name(b, "2024-03-06"))
     run.wait(lambda: "no telegram for 1 min" in run.messages(daemon), 80, "the silence warning")
     run.tx(sim, telegram(a))
+    # The module sends at the line rate: hang up only once the daemon has the telegram.
+    run.wait(lambda: "telegrams again after 1 min" in run.messages(daemon), 5, "the end of the silence")
     sim.command("hangup")
     run.wait(lambda: any(m.startswith("read: ") for m in run.messages(daemon)), 5, "the read failure")
     expect(run.messages(daemon)[:3] == ["started", "rc1180 successfully initialized", "export xml file error"]
