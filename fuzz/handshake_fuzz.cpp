@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "base/log.hpp"
+#include "core/constants.hpp"
 #include "fuzz_support.hpp"
 #include "serial/radio.hpp"
 
@@ -220,7 +221,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::thread peer([&module] { module.run(); });
     const auto start = std::chrono::steady_clock::now();
     norvalith::SerialLine line{slave};
-    const bool ok = norvalith::init_radio(line);
+    using namespace norvalith;
+    const bool ok = init_radio(line, {kAnswerTimeoutSeconds, kDrainQuietSeconds, kDrainLimitSeconds,
+                                      kWriteTimeoutSeconds, kBurstAllowanceMs});
     const auto elapsed = std::chrono::steady_clock::now() - start;
     [[maybe_unused]] const ssize_t ignored = write(stop[1], ok ? "X" : "-", 1);
     peer.join();

@@ -19,6 +19,17 @@ inline constexpr std::int32_t kLineStopBits = 1;
 
 inline constexpr std::int32_t kRxCapacity = 512;
 inline constexpr std::int32_t kFrameTimeoutSeconds = 5;
+// What arrives within this of a burst's first byte is one burst.
+inline constexpr std::int32_t kBurstAllowanceMs = 200;
+
+// The module's handshake: an answer's wait, the quiet second that ends the drain
+// of chatter before it and the drain's bound, and the wait for the line to take a
+// command (a few bytes, milliseconds at 19200 bit/s: a line that takes none of them
+// for this long is stuck).
+inline constexpr std::int32_t kAnswerTimeoutSeconds = 5;
+inline constexpr std::int32_t kDrainQuietSeconds = 1;
+inline constexpr std::int32_t kDrainLimitSeconds = 10;
+inline constexpr std::int32_t kWriteTimeoutSeconds = 2;
 // The rest of a telegram cut at the end of a burst follows at once: a UART hands
 // bytes over every few milliseconds (16 bytes every 8.3 ms at 19200 bit/s) while a
 // telegram is on the line. A longer pause, before the cut or after it, means the
@@ -26,6 +37,15 @@ inline constexpr std::int32_t kFrameTimeoutSeconds = 5;
 inline constexpr int kTelegramGapMs = 50;
 
 inline constexpr const char* kSettingsPath = "/opt/Norvalith/etc/settings";
+// Its keys (case is ignored); a meter slot's is the prefix and the slot's number.
+inline constexpr const char* kMeterKeyPrefix = "MOD_WMBUS_ADDR";
+inline constexpr const char* kSilenceAlarmKey = "MOD_WMBUS_SILENCE_ALARM";
+inline constexpr const char* kEnabledKey = "MOD_WMBUS_ENABLED";
+inline constexpr const char* kFtpServerKey = "MOD_WMBUS_FTP_SERV_IP";
+inline constexpr const char* kFolderKey = "MOD_WMBUS_FOLDER";
+inline constexpr const char* kUsernameKey = "MOD_WMBUS_USERNAME";
+inline constexpr const char* kPasswordKey = "MOD_WMBUS_PASSWORD";
+inline constexpr const char* kPeriodKey = "MOD_WMBUS_PERIOD";
 inline constexpr const char* kVersionPath = "/opt/Norvalith/etc/version";
 inline constexpr const char* kTableKeyPath = "/opt/Norvalith/bin/Norvalithd";
 inline constexpr int kTableProjectId = 1;

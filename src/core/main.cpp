@@ -39,7 +39,9 @@ int main() {
     if (line.fd < 0) {
         return EXIT_FAILURE;
     }
-    if (!init_radio(line)) {
+    constexpr RadioTimeouts timeouts{kAnswerTimeoutSeconds, kDrainQuietSeconds, kDrainLimitSeconds,
+                                     kWriteTimeoutSeconds, kBurstAllowanceMs};
+    if (!init_radio(line, timeouts)) {
         log_msg(LOG_ERR, "rc1180 initialize error");
         return EXIT_FAILURE;
     }
@@ -59,7 +61,7 @@ int main() {
     reset_receiver(receiver, monotonic_seconds());
 
     for (;;) {
-        const std::int32_t n = read_frame(line, receiver.rx, kFrameTimeoutSeconds);
+        const std::int32_t n = read_frame(line, receiver.rx, kFrameTimeoutSeconds, kBurstAllowanceMs);
         receive(receiver, line, n, read_wall_clock(), monotonic_seconds());
     }
 }

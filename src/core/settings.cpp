@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "core/constants.hpp"
+
 namespace norvalith {
 
 namespace {
@@ -92,18 +94,18 @@ std::uint32_t config_uint(SettingsFile& file, const char* key) {
 void load_settings(Settings& settings, const char* path) {
     SettingsFile file;
     file.file = std::fopen(path, "r");
-    settings.enabled = config_uint(file, "MOD_WMBUS_ENABLED");
-    settings.ftp_server_ip = config_text(file, "MOD_WMBUS_FTP_SERV_IP");
-    settings.folder = config_text(file, "MOD_WMBUS_FOLDER");
-    settings.username = config_text(file, "MOD_WMBUS_USERNAME");
-    settings.password = config_text(file, "MOD_WMBUS_PASSWORD");
-    settings.period = config_uint(file, "MOD_WMBUS_PERIOD") / 60;
+    settings.enabled = config_uint(file, kEnabledKey);
+    settings.ftp_server_ip = config_text(file, kFtpServerKey);
+    settings.folder = config_text(file, kFolderKey);
+    settings.username = config_text(file, kUsernameKey);
+    settings.password = config_text(file, kPasswordKey);
+    settings.period = config_uint(file, kPeriodKey) / 60;
     for (unsigned i = 1; i <= kMeterSlots; ++i) {
         char key[32];
-        std::snprintf(key, sizeof key, "MOD_WMBUS_ADDR%u", i);
+        std::snprintf(key, sizeof key, "%s%u", kMeterKeyPrefix, i);
         settings.meters[i - 1].address = config_uint(file, key);
     }
-    const char* silence = config_find(file, "MOD_WMBUS_SILENCE_ALARM");
+    const char* silence = config_find(file, kSilenceAlarmKey);
     settings.silence_alarm_minutes = silence != nullptr ? parse_uint(silence) : kDefaultSilenceAlarmMinutes;
     if (file.file != nullptr) {
         std::fclose(file.file);

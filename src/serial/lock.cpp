@@ -50,7 +50,8 @@ void step(LockStep at) {
 bool private_path(const char* lock_path, char (&out)[96]) {
     const char* slash = std::strrchr(lock_path, '/');
     const int dir_len = slash != nullptr ? static_cast<int>(slash - lock_path + 1) : 0;
-    const int len = std::snprintf(out, sizeof out, "%.*sLTMP.%d", dir_len, lock_path, static_cast<int>(getpid()));
+    const int len = std::snprintf(out, sizeof out, "%.*s%s%d", dir_len, lock_path, kLockTemporaryPrefix,
+                                  static_cast<int>(getpid()));
     return len > 0 && static_cast<std::size_t>(len) < sizeof out;
 }
 
@@ -121,7 +122,7 @@ bool try_create(const char* path, const char* temporary) {
     }
     step(LockStep::pid_write);
     char content[32];
-    const int len = std::snprintf(content, sizeof content, "%10d\n", static_cast<int>(getpid()));
+    const int len = std::snprintf(content, sizeof content, kLockContentFormat, static_cast<int>(getpid()));
     const bool written = write(fd, content, static_cast<std::size_t>(len)) == len;
     const bool closed = close(fd) == 0;
     const bool linked = written && closed && link(temporary, path) == 0;

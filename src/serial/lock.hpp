@@ -8,6 +8,11 @@ namespace norvalith {
 // Signal 0 decides; only ESRCH means gone (EPERM: someone else's live process).
 bool pid_alive(std::int32_t pid);
 
+// What the lock file holds: our process id.
+inline constexpr char kLockContentFormat[] = "%10d\n";
+// The name it is written under before it is linked to the lock's: in the lock's directory.
+inline constexpr char kLockTemporaryPrefix[] = "LTMP.";
+
 // Lock file path from a pattern such as "/var/lock/LCK..%s" and the device's last
 // path component, cut to 64 bytes.
 void lock_file_path(const char* pattern, const char* device_path, char (&out)[64]);

@@ -17,21 +17,15 @@ namespace norvalith {
 namespace {
 
 constexpr std::int32_t kResponseCapacity = 512;
-constexpr std::int32_t kAnswerTimeoutSeconds = 5;
-constexpr std::int32_t kDrainTimeoutSeconds = 1;
-constexpr std::int32_t kDrainLimitSeconds = 10;
-// A command is a few bytes, milliseconds at 19200 bit/s: a line that takes none
-// of them for this long is stuck.
-constexpr std::int32_t kWriteTimeoutSeconds = 2;
 
 // Every byte must reach the module: one lost pair byte shifts its address/value
 // pairing. A line that takes nothing for a while is waited for, but not for ever
 // (Linux writes the time left back, so the allowance is for the whole send).
-bool send(int line, std::span<const std::uint8_t> bytes) {
+bool send(int line, std::span<const std::uint8_t> bytes, std::int32_t timeout_seconds) {
     if (line < 0 || line >= FD_SETSIZE) {
         return false;
     }
-    timeval allowance{kWriteTimeoutSeconds, 0};
+    timeval allowance{timeout_seconds, 0};
     std::size_t done = 0;
     while (done < bytes.size()) {
         const ssize_t written = write(line, bytes.data() + done, bytes.size() - done);
@@ -56,25 +50,25 @@ bool send(int line, std::span<const std::uint8_t> bytes) {
     return true;
 }
 
-bool send_byte(int line, std::uint8_t byte) { return send(line, {&byte, 1}); }
+bool send_byte(int line, std::uint8_t byte, std::int32_t timeout_seconds) { return send(line, {&byte, 1}, timeout_seconds); }
 
-bool prompt_answered(SerialLine& line, std::span<std::uint8_t> response) {
-    const std::int32_t n = read_frame(line, response, kAnswerTimeoutSeconds);
+bool prompt_answered(SerialLine& line, std::span<std::uint8_t> response, const RadioTimeouts& timeouts) {
+    const std::int32_t n = read_frame(line, response, timeouts.answer_seconds, timeouts.allowance_ms);
     return n > 0 && response[0] == kPrompt;
 }
 
 // Discards whatever the module says before we speak, but not for ever: a module
 // that never falls quiet would otherwise hold start-up indefinitely.
-void drain(SerialLine& line, std::span<std::uint8_t> response) {
+void drain(SerialLine& line, std::span<std::uint8_t> response, const RadioTimeouts& timeouts) {
     const std::int32_t start = monotonic_seconds();
     int rounds = 0;
-    while (read_frame(line, response, kDrainTimeoutSeconds) > 0) {
+    while (read_frame(line, response, timeouts.drain_quiet_seconds, timeouts.allowance_ms) > 0) {
         ++rounds;
         const std::int32_t now = monotonic_seconds();
         const bool clockless = start < 0 || now < 0;
         // Without a clock, count bursts; each lasts at least a few milliseconds.
-        if ((clockless && rounds >= kDrainLimitSeconds * 50) ||
-            (!clockless && now - start >= kDrainLimitSeconds)) {
+        if ((clockless && rounds >= timeouts.drain_limit_seconds * 50) ||
+            (!clockless && now - start >= timeouts.drain_limit_seconds)) {
             return;
         }
     }
@@ -82,18 +76,18 @@ void drain(SerialLine& line, std::span<std::uint8_t> response) {
 
 }  // namespace
 
-bool init_radio(SerialLine& line) {
+bool init_radio(SerialLine& line, const RadioTimeouts& timeouts) {
     std::uint8_t response[kResponseCapacity] = {};
-    drain(line, response);
+    drain(line, response, timeouts);
 
-    if (!send_byte(line.fd, kCmdEnterConfig) || !prompt_answered(line, response)) {
+    if (!send_byte(line.fd, kCmdEnterConfig, timeouts.write_seconds) || !prompt_answered(line, response, timeouts)) {
         return false;
     }
 
-    if (!send_byte(line.fd, kCmdReadMemory)) {
+    if (!send_byte(line.fd, kCmdReadMemory, timeouts.write_seconds)) {
         return false;
     }
-    const std::int32_t memory_size = read_frame(line, response, kAnswerTimeoutSeconds);
+    const std::int32_t memory_size = read_frame(line, response, timeouts.answer_seconds, timeouts.allowance_ms);
     if (memory_size <= 0) {
         return false;
     }
@@ -111,24 +105,24 @@ bool init_radio(SerialLine& line) {
     }
 
     if (change_count > 0) {
-        if (!send_byte(line.fd, kCmdWriteMemory) || !prompt_answered(line, response)) {
+        if (!send_byte(line.fd, kCmdWriteMemory, timeouts.write_seconds) || !prompt_answered(line, response, timeouts)) {
             return false;
         }
         for (std::size_t i = 0; i < change_count; ++i) {
             const std::uint8_t bytes[2] = {changes[i].address, changes[i].value};
-            if (!send(line.fd, bytes)) {
+            if (!send(line.fd, bytes, timeouts.write_seconds)) {
                 return false;
             }
         }
         const std::uint8_t end[2] = {kCmdEndWrite, kCmdEndWrite};
-        if (!send(line.fd, end) || !prompt_answered(line, response)) {
+        if (!send(line.fd, end, timeouts.write_seconds) || !prompt_answered(line, response, timeouts)) {
             return false;
         }
     }
 
     // Until the module has left configuration mode it sends no telegram: only then
     // is it initialized.
-    if (!send_byte(line.fd, kCmdExitConfig)) {
+    if (!send_byte(line.fd, kCmdExitConfig, timeouts.write_seconds)) {
         return false;
     }
     if (change_count > 0) {

@@ -26,10 +26,18 @@ inline constexpr std::uint8_t kCmdEndWrite = 0xFF;
 inline constexpr std::uint8_t kCmdExitConfig = 'X';
 inline constexpr std::uint8_t kPrompt = '>';
 
-// Drains the line (at most 10 s of chatter), reads the memory, writes the pairs that
-// differ and leaves configuration mode. False, without leaving configuration mode,
-// as soon as an awaited answer is missing or wrong or the line does not take every
-// byte of a command within 2 s.
-bool init_radio(SerialLine& line);
+struct RadioTimeouts {
+    std::int32_t answer_seconds;       // for each awaited answer of the module
+    std::int32_t drain_quiet_seconds;  // the drain ends once the line is quiet this long
+    std::int32_t drain_limit_seconds;  // and after this much chatter in any case
+    std::int32_t write_seconds;        // for the line to take a whole command
+    std::int32_t allowance_ms;         // the reader's, for every answer
+};
+
+// Drains the line (at most drain_limit_seconds of chatter), reads the memory, writes
+// the pairs that differ and leaves configuration mode. False, without leaving
+// configuration mode, as soon as an awaited answer is missing or wrong or the line
+// does not take every byte of a command within write_seconds.
+bool init_radio(SerialLine& line, const RadioTimeouts& timeouts);
 
 }  // namespace norvalith

@@ -38,7 +38,8 @@ void line_failed(SerialLine& line, ssize_t result, int error) {
 
 }  // namespace
 
-std::int32_t read_frame(SerialLine& line, std::span<std::uint8_t> buffer, std::int32_t first_byte_timeout_seconds) {
+std::int32_t read_frame(SerialLine& line, std::span<std::uint8_t> buffer, std::int32_t first_byte_timeout_seconds,
+                        std::int32_t allowance_ms) {
     const int fd = line.fd;
     const auto capacity = static_cast<std::int32_t>(std::min<std::size_t>(buffer.size(), INT32_MAX));
     if (fd < 0 || fd >= FD_SETSIZE) {
@@ -59,7 +60,7 @@ std::int32_t read_frame(SerialLine& line, std::span<std::uint8_t> buffer, std::i
         return 0;
     }
 
-    timeval allowance{0, 200000};
+    timeval allowance{allowance_ms / 1000, allowance_ms % 1000 * 1000};
     std::int32_t count = 0;
     for (;;) {
         const ssize_t got = count < capacity

@@ -14,11 +14,12 @@ struct SerialLine {
 };
 
 // Waits up to first_byte_timeout_seconds for a first byte, then collects what
-// follows within a 200 ms allowance shared by all waits of the call. Returns the
+// follows within allowance_ms, shared by all waits of the call. Returns the
 // byte count placed at the start of buffer (0 = nothing); the rest of the buffer
 // keeps what it held. A failing line (error or hang-up) costs one second per call
 // and is logged once until bytes arrive again.
-std::int32_t read_frame(SerialLine& line, std::span<std::uint8_t> buffer, std::int32_t first_byte_timeout_seconds);
+std::int32_t read_frame(SerialLine& line, std::span<std::uint8_t> buffer, std::int32_t first_byte_timeout_seconds,
+                        std::int32_t allowance_ms);
 
 // True when bytes are waiting on the line or arrive within timeout_ms.
 bool line_busy(const SerialLine& line, int timeout_ms);

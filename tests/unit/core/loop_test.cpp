@@ -211,7 +211,7 @@ TEST_F(Loop, ATelegramCutAtTheEndIsCompletedFromTheLine) {
     receive_now(a + b.substr(0, 12));
     EXPECT_EQ(table_ids_and_trailers(), (std::vector<std::array<std::uint32_t, 2>>{{11111111, 0x51}, {22222222, 0x52}}));
     std::uint8_t next[64];
-    EXPECT_EQ(read_frame(line_, next, 1), static_cast<std::int32_t>(c.size()));
+    EXPECT_EQ(read_frame(line_, next, 1, kBurstAllowanceMs), static_cast<std::int32_t>(c.size()));
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(next), c.size()), c);
 }
 
@@ -241,7 +241,7 @@ TEST_F(Loop, ACutTelegramWhoseRestNeverComesIsTakenWhole) {
     receive(receiver_, line_, static_cast<std::int32_t>(cut.size()), wall_time_at(now_), kStart);
     EXPECT_EQ(table_ids_and_trailers()[2], (std::array<std::uint32_t, 2>{44444444, static_cast<std::uint8_t>(b[19])}));
     std::uint8_t left[64];
-    EXPECT_EQ(read_frame(line_, left, 1), static_cast<std::int32_t>(next.size()));
+    EXPECT_EQ(read_frame(line_, left, 1, kBurstAllowanceMs), static_cast<std::int32_t>(next.size()));
 }
 
 TEST_F(Loop, AFullBufferMakesRoomForTheCutTelegram) {

@@ -220,6 +220,9 @@ class ScriptedPeer : public Peer {
     double first_byte_at_ = 0;
 };
 
+// The daemon's time-outs, which the scripted timings below are made for.
+constexpr RadioTimeouts kTimeouts{5, 1, 10, 2, 200};
+
 // The daemon opens its line non-blocking.
 SerialLine daemon_line(const Pty& pty) {
     fcntl(pty.slave(), F_SETFL, fcntl(pty.slave(), F_GETFL) | O_NONBLOCK);
@@ -229,7 +232,7 @@ SerialLine daemon_line(const Pty& pty) {
 // The daemon's side of one start on this pty.
 bool handshake(const Pty& pty) {
     SerialLine line = daemon_line(pty);
-    return init_radio(line);
+    return init_radio(line, kTimeouts);
 }
 
 TEST(Radio, MatchingModuleIsOnlyReadAndLeft) {
@@ -356,7 +359,7 @@ TEST(Radio, EveryMissingOrWrongAnswerFailsWithoutLeavingConfigurationMode) {
         ASSERT_GE(pid, 0);
         if (pid == 0) {
             set_log_sink([](int, const char*) {});
-            _exit(init_radio(line) ? 10 : 20);
+            _exit(init_radio(line, kTimeouts) ? 10 : 20);
         }
         children.push_back(pid);
     }

@@ -18,13 +18,16 @@ namespace {
 using test::CapturedLog;
 using test::Pty;
 
+// The daemon's allowance, which these timings are made for.
+constexpr std::int32_t kAllowanceMs = 200;
+
 class Reader : public ::testing::Test {
 protected:
     Reader() {
         fcntl(pty_.slave(), F_SETFL, fcntl(pty_.slave(), F_GETFL) | O_NONBLOCK);
         line_.fd = pty_.slave();
     }
-    std::int32_t read(int timeout = 1) { return read_frame(line_, buffer_, timeout); }
+    std::int32_t read(int timeout = 1) { return read_frame(line_, buffer_, timeout, kAllowanceMs); }
     std::string got(std::int32_t n) const { return std::string(reinterpret_cast<const char*>(buffer_), n); }
 
     Pty pty_;
@@ -109,7 +112,7 @@ TEST_F(Reader, AFailedWaitIsLoggedAndPaced) {
     const double start = test::now_seconds();
     std::uint8_t buffer[16];
     SerialLine out_of_range{4000};
-    EXPECT_EQ(read_frame(out_of_range, buffer, 1), 0);
+    EXPECT_EQ(read_frame(out_of_range, buffer, 1, kAllowanceMs), 0);
     EXPECT_GE(test::seconds_since(start), 0.95);
     ASSERT_EQ(log.lines().size(), 1U);
     EXPECT_EQ(log.lines()[0].text, "select: Bad file descriptor");
