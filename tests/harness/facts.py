@@ -1,0 +1,77 @@
+"""The product's fixed facts, as the daemon's C++ has them.
+
+`python3 -m harness.facts PROGRAM` compares them with what PROGRAM (harness_facts,
+built from the daemon's headers) prints, and fails on any difference.
+"""
+
+import json
+import os
+import subprocess
+import sys
+
+SYSLOG_IDENT = "Norvalith"
+DEVICE = "/dev/ttyS1"
+LOCK_PATTERN = "/var/lock/LCK..%s"
+LOCK_FILE = LOCK_PATTERN % os.path.basename(DEVICE)
+LOCK_FORMAT = "%10d\n"
+LOCK_TEMPORARY_PREFIX = "LTMP."
+LOCK_TIMEOUT_SECONDS = 1
+LINE_BITS_PER_SECOND = 19200
+RX_CAPACITY = 512
+FRAME_TIMEOUT_SECONDS = 5
+BURST_ALLOWANCE_MS = 200
+TELEGRAM_GAP_MS = 50
+ANSWER_TIMEOUT_SECONDS = 5
+DRAIN_QUIET_SECONDS = 1
+DRAIN_LIMIT_SECONDS = 10
+WRITE_TIMEOUT_SECONDS = 2
+SETTINGS_PATH = "/opt/Norvalith/etc/settings"
+METER_KEY_PREFIX = "MOD_WMBUS_ADDR"
+SILENCE_ALARM_KEY = "MOD_WMBUS_SILENCE_ALARM"
+METER_SLOTS = 128
+VERSION_PATH = "/opt/Norvalith/etc/version"
+DAEMON_PATH = TABLE_KEY_PATH = "/opt/Norvalith/bin/Norvalithd"
+TABLE_PROJECT_ID = 1
+TABLE_ENTRIES = 128
+TABLE_SIZE = 2048
+EXPORT_DIR = "/var/data/Norvalith"
+WIRED_INTERFACE = "eth0"
+WAN_INTERFACE = "ppp0"
+HEADER_SIZE = 10
+MIN_LENGTH_BYTE = 9
+# The parameters the daemon writes into the module, in its order.
+CONFIG_PAIRS = [(0, 1), (1, 5), (3, 1), (4, 0), (5, 1), (10, 0), (16, 124), (18, 1), (22, 0),
+                (48, 5), (53, 0), (54, 0), (58, 0), (61, 2), (62, 0), (63, 0)]
+
+# The tests' own: the local time zone of every dated run, and the status that says
+# a run could not be made here (CTest's SKIP_RETURN_CODE).
+ZONE = "Europe/Berlin"
+SKIP = 77
+
+
+def lock_content(pid):
+    return (LOCK_FORMAT % pid).encode()
+
+
+def ours():
+    """The facts above under the names the C++ program prints."""
+    derived = ("lock_file", "daemon_path", "zone", "skip")
+    values = {k.lower(): v for k, v in globals().items() if k.isupper() and k.lower() not in derived}
+    values["serial_device"] = values.pop("device")
+    values["config_pairs"] = [list(p) for p in CONFIG_PAIRS]
+    return values
+
+
+def main(program):
+    theirs = json.loads(subprocess.run([program], capture_output=True, text=True, check=True).stdout)
+    mine = ours()
+    wrong = ["%s: C++ %r, harness %r" % (k, theirs.get(k), mine.get(k)) for k in sorted(set(theirs) | set(mine))
+             if theirs.get(k) != mine.get(k)]
+    for line in wrong:
+        print("differs: " + line)
+    print("%d facts, %d differ" % (len(theirs), len(wrong)))
+    return 1 if wrong else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1]))
