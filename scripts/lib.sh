@@ -1,5 +1,10 @@
 # shellcheck shell=dash
-# Sourced by the scripts (bash and sh alike).
+# Sourced by the scripts (bash and sh alike), at the top of the tree.
+
+# The Python that stages and drives the daemon is the package tests/harness.
+PYTHONPATH="$PWD/tests${PYTHONPATH:+:$PYTHONPATH}"
+PYTHONDONTWRITEBYTECODE=1
+export PYTHONPATH PYTHONDONTWRITEBYTECODE
 
 # ensure_packages PACKAGE...: installs the Debian packages that are missing, quietly:
 # as root, or through sudo where it needs no password; anyone else is told the

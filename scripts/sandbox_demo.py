@@ -1,7 +1,6 @@
-#!/usr/bin/env python3
 """The Norvalith demo: the daemon's main job on the emulated radio module.
 
-Runs Norvalithd, unchanged and at its fixed paths, in a sandbox (see sandbox.py)
+Runs Norvalithd, unchanged and at its fixed paths, in a sandbox (harness.sandbox)
 for a while: rc1180-sim replays captured telegrams with a few generated meters
 mixed in; the daemon configures the module, fills its meter table and writes the
 day's export files for the meters named in the settings. Shows the log messages
@@ -9,20 +8,16 @@ as they come, the meter list as norvalith-meters prints it, and the export files
 Started by scripts/demo, which builds everything first.
 """
 
-import argparse
-import base64
 import os
 import random
-import re
 import signal
 import subprocess
 import sys
 import threading
 import time
 
-sys.dont_write_bytecode = True  # no __pycache__ left in the source tree
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import sandbox as sb  # noqa: E402
+from harness import sandbox as sb
+from harness.telegrams import ExportError, parse_export, random_manufacturer, telegram, volume_payload
 
 LEVELS = {0: "emerg", 1: "alert", 2: "crit", 3: "err", 4: "warn", 5: "notice", 6: "info", 7: "debug"}
 DEVICE_TYPES = (0x02, 0x03, 0x04, 0x07, 0x08, 0x16)
@@ -47,10 +42,6 @@ class Screen:
             print(flush=True)
 
 
-def bcd(number):
-    return bytes.fromhex("%08d" % number)[::-1]
-
-
 def generated_meters(count, seed, taken):
     """A few meters that are not in the captured set: (id, telegram maker)."""
     rng = random.Random(seed)
@@ -60,18 +51,13 @@ def generated_meters(count, seed, taken):
         if meter_id in taken:
             continue
         taken.add(meter_id)
-        letters = [rng.randrange(1, 27) for _ in range(3)]
-        manufacturer = (letters[0] << 10) | (letters[1] << 5) | letters[2]
-        meters.append((meter_id, manufacturer, rng.choice(DEVICE_TYPES), rng.randrange(1, 0x40)))
+        meters.append((meter_id, random_manufacturer(rng), rng.choice(DEVICE_TYPES), rng.randrange(1, 0x40)))
     return meters
 
 
 def generated_telegram(meter, reading):
     meter_id, manufacturer, device_type, version = meter
-    # CI 0x7A short header, then one volume record (DIF 0x0C, VIF 0x13, 8 BCD digits).
-    body = bytes([0x44]) + manufacturer.to_bytes(2, "little") + bcd(meter_id) + bytes([version, device_type])
-    body += bytes([0x7A, reading % 256, 0x00, 0x00, 0x00, 0x0C, 0x13]) + bcd(reading)
-    return bytes([len(body)]) + body
+    return telegram(meter_id, manufacturer, device_type, version, volume_payload(reading, reading))
 
 
 def compose_replay(captured_path, generate, seed):
@@ -103,9 +89,11 @@ def meter_listing(box):
 def show_export(screen, name):
     data = sb.Sandbox.read_export(name)
     lines = data.decode("latin-1").splitlines()
-    match = re.search(rb'<Raw encoding="base64">([^<]*)</Raw>', data)
-    if match:
-        raw = base64.b64decode(match.group(1))
+    try:
+        _, raw = parse_export(data)
+    except ExportError as error:
+        lines += ["", "not an export the daemon writes: %s" % error]
+    else:
         lines += ["", "raw copy, %d bytes (length byte %d, then the telegram as received):" % (len(raw), raw[0])]
         lines += [raw[i:i + 24].hex(" ").upper() for i in range(0, len(raw), 24)]
     screen.block("%s/%s, in full" % (sb.EXPORT_DIR, name), lines)
@@ -203,9 +191,7 @@ def run_demo(options):
 
 def main():
     root = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-    parser = argparse.ArgumentParser(description="Runs the Norvalith demo in a sandbox.")
-    parser.add_argument("--daemon", required=True)
-    parser.add_argument("--sim", required=True)
+    parser = sb.tool_parser("Runs the Norvalith demo in a sandbox.")
     parser.add_argument("--meters", required=True)
     parser.add_argument("--version-file", required=True,
                         help="the build's version file (BUILD/packaging/version), installed as the daemon's")
@@ -218,9 +204,8 @@ def main():
     parser.add_argument("--refresh", type=int, default=5, help="seconds between meter lists")
     parser.add_argument("--midnight", action="store_true",
                         help="start the daemon's clock 20 s before midnight, to see its day report")
-    parser.add_argument("--inside", action="store_true", help=argparse.SUPPRESS)
-    options = parser.parse_args()
-    for name in ("daemon", "sim", "meters", "version_file", "settings", "replay"):
+    options = sb.tool_options(parser)
+    for name in ("meters", "version_file", "settings", "replay"):
         setattr(options, name, os.path.abspath(getattr(options, name)))
 
     if options.inside:
@@ -236,8 +221,7 @@ def main():
     # Ctrl-C reaches the sandbox too; it prints its summary and ends by itself. (A
     # handler, not SIG_IGN: an ignored signal would stay ignored in the sandbox.)
     signal.signal(signal.SIGINT, lambda *_: None)
-    argv = [sys.executable, os.path.abspath(__file__), "--inside"] + sys.argv[1:]
-    status = subprocess.run(sb.unshare_command(argv), env=dict(os.environ, PATH=sb.PATH)).returncode
+    status = sb.run_inside().returncode
     return status if status >= 0 else 128 - status  # killed by a signal: as a shell reports it
 
 

@@ -1,4 +1,3 @@
-#!/usr/bin/env python3
 """End-to-end benchmark: the daemon as shipped, in a sandbox, driven by rc1180-sim.
 
   cpu         60 s at the full 19200 bit/s with gaps that keep telegrams apart
@@ -18,8 +17,8 @@
 No telegram needs an export: the settings name no meter. 50 generated meters, so the
 table holds 50 entries.
 
-    bench_e2e.py --daemon PATH --sim PATH [--only cpu,idle,callgrind,memcheck]
-                 [--seconds 60] [--counts 100,400] [--chunk 16] [--jobs 2]
+    PYTHONPATH=tests python3 bench/e2e/bench_e2e.py --daemon PATH --sim PATH [--only cpu,idle,callgrind,memcheck]
+                                                    [--seconds 60] [--counts 100,400] [--chunk 16] [--jobs 2]
 
 The module hands bytes over as a UART does, 16 at a time (--chunk; 0 writes each
 burst at once, as a line that delivers whole bursts would).
@@ -38,19 +37,14 @@ import sys
 import time
 from concurrent.futures import ThreadPoolExecutor
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.join(HERE, "..", "..")
-sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.join(ROOT, "scripts"))
-sys.path.insert(0, os.path.join(ROOT, "tests", "system"))
-import sandbox as sb  # noqa: E402
-import traffic  # noqa: E402
+from harness import sandbox as sb
+from harness import traffic
+from harness.facts import BURST_ALLOWANCE_MS, SKIP
 
-SKIP = 77
 METERS = 50
 SEED = 4711
 CHUNK = 16  # rc1180-sim --chunk, set from the command line
-SEPARATE_GAP_MS = 210  # plus the transmission time: more than the reader's 200 ms window
+SEPARATE_GAP_MS = BURST_ALLOWANCE_MS + 10  # plus the transmission time: more than the reader's window
 
 
 def schedstat_ns(pid):
@@ -88,18 +82,11 @@ def start(box, sim_args, wrapper=()):
     box.settings("")
     box.version("2.0")
     sim = box.start_sim(*sim_args, "--chunk", CHUNK)
-    env = box.daemon_env("Europe/Berlin")
-    output = box.path("daemon.out")
-    with open(output, "wb") as out:
-        proc = subprocess.Popen(list(wrapper) + [sb.DAEMON_PATH], stdin=subprocess.DEVNULL, stdout=out,
-                                stderr=out, env=env, cwd="/")
-    proc.output_path = output
-    box.daemons.append(proc)
-    deadline = time.monotonic() + 60
-    while not sim.trace_bytes().endswith(b"X"):
-        if time.monotonic() > deadline or proc.poll() is not None:
-            raise sb.SandboxError("no handshake; log %s; output %r" % (box.log.snapshot(), open(output).read()[-500:]))
-        time.sleep(0.05)
+    proc = box.start_daemon(prefix=wrapper)
+    try:
+        sim.wait_handshake(proc, 60)
+    except sb.SandboxError as error:
+        raise sb.SandboxError("%s; log %s; output %r" % (error, box.log.snapshot(), box.daemon_output(proc)[-500:]))
     return sim, proc, proc.pid
 
 
@@ -110,9 +97,9 @@ def telegrams_between(sim, start_ms, end_ms):
 def cpu_run(box, gap_ms, seconds):
     sim, proc, pid = start(box, ["--generate", METERS, "--full-rate", "--gap-ms", gap_ms, "--seed", SEED])
     time.sleep(2)
-    before, before_ns, t0 = traffic.proc_status(pid), schedstat_ns(pid), time.monotonic()
+    before, before_ns, t0 = sb.proc_status(pid), schedstat_ns(pid), time.monotonic()
     time.sleep(seconds)
-    after, after_ns, t1 = traffic.proc_status(pid), schedstat_ns(pid), time.monotonic()
+    after, after_ns, t1 = sb.proc_status(pid), schedstat_ns(pid), time.monotonic()
     sent = telegrams_between(sim, t0 * 1000, t1 * 1000)
     bursts = [traffic.Burst(ms, kind, data) for ms, kind, data in sent]
     frames = sum(traffic.model_seen(bursts))
@@ -130,9 +117,9 @@ def cpu_run(box, gap_ms, seconds):
 def idle_run(box, seconds):
     sim, proc, pid = start(box, [])
     time.sleep(1)
-    before, before_ns, t0 = traffic.proc_status(pid), schedstat_ns(pid), time.monotonic()
+    before, before_ns, t0 = sb.proc_status(pid), schedstat_ns(pid), time.monotonic()
     time.sleep(seconds)
-    after, after_ns, t1 = traffic.proc_status(pid), schedstat_ns(pid), time.monotonic()
+    after, after_ns, t1 = sb.proc_status(pid), schedstat_ns(pid), time.monotonic()
     return {"seconds": t1 - t0,
             "voluntary": after["voluntary_ctxt_switches"] - before["voluntary_ctxt_switches"],
             "involuntary": after["nonvoluntary_ctxt_switches"] - before["nonvoluntary_ctxt_switches"],
@@ -149,9 +136,7 @@ def valgrind_run(box, tool, count):
     sim, proc, pid = start(box, ["--generate", METERS, "--full-rate", "--gap-ms", SEPARATE_GAP_MS, "--seed", SEED,
                                  "--count", count], wrapper)
     sim.wait_sent(count, "telegram", timeout=count * 2 + 30)
-    deadline = time.monotonic() + 10
-    while sim.unread() != 0 and time.monotonic() < deadline:
-        time.sleep(0.05)
+    sb.wait_until(lambda: sim.unread() == 0, 10, None)
     time.sleep(1.0)
     os.kill(pid, signal.SIGTERM)
     proc.wait(60)
@@ -190,12 +175,10 @@ def inside(options):
 
 
 def run_task(options, task, **extra):
-    argv = [sys.executable, os.path.abspath(__file__), "--inside", "--daemon", options.daemon, "--sim", options.sim,
-            "--task", task, "--seconds", str(options.seconds), "--chunk", str(options.chunk)]
+    argv = ["--daemon", options.daemon, "--sim", options.sim, "--task", task, "--seconds", str(options.seconds), "--chunk", str(options.chunk)]
     for key, value in extra.items():
         argv += ["--" + key.replace("_", "-"), str(value)]
-    done = subprocess.run(sb.unshare_command(argv), capture_output=True, text=True,
-                          env=dict(os.environ, PATH=sb.PATH), timeout=1800)
+    done = sb.run_inside(argv, capture_output=True, text=True, timeout=1800)
     lines = [line for line in done.stdout.splitlines() if line.startswith("{")]
     if done.returncode != 0 or not lines:
         raise RuntimeError("%s %s: %s" % (task, extra, (done.stderr or done.stdout).strip()[-2000:]))
@@ -271,26 +254,21 @@ def report(results, options):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--daemon", required=True)
-    parser.add_argument("--sim", required=True)
+    parser = sb.tool_parser(__doc__)
     parser.add_argument("--only", default="cpu,idle,callgrind,memcheck")
     parser.add_argument("--seconds", type=float, default=60)
     parser.add_argument("--counts", default="100,400")
     parser.add_argument("--jobs", type=int, default=2)
     parser.add_argument("--chunk", type=int, default=16,
                         help="bytes per UART chunk (rc1180-sim --chunk; 0: whole bursts at once)")
-    parser.add_argument("--inside", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--task", help=argparse.SUPPRESS)
     parser.add_argument("--gap-ms", type=int, default=SEPARATE_GAP_MS, help=argparse.SUPPRESS)
     parser.add_argument("--count", type=int, help=argparse.SUPPRESS)
-    options = parser.parse_args()
+    options = sb.tool_options(parser)
     global CHUNK
     CHUNK = options.chunk
-    options.daemon, options.sim = os.path.abspath(options.daemon), os.path.abspath(options.sim)
     if options.inside:
         return inside(options)
-
     reason = sb.probe()
     if reason is not None:
         print("SKIP: " + reason)

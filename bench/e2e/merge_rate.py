@@ -1,4 +1,3 @@
-#!/usr/bin/env python3
 """How many telegrams the daemon never sees, and how many meters it makes up.
 
 The reader joins everything that arrives within 200 ms of a burst's first byte, and
@@ -14,8 +13,8 @@ telegrams/s, at least 99 % seen at full rate, no phantom entry.
 --whole-frames measures a daemon that decoded only the start of each burst (the
 rules before telegrams were split), for a comparison.
 
-    merge_rate.py --daemon PATH --sim PATH [--rates 0.2,1,2,5,full] [--seconds 120] [--meters 100]
-                  [--seed S] [--chunk 16] [--jobs 2] [--whole-frames]
+    PYTHONPATH=tests python3 bench/e2e/merge_rate.py --daemon PATH --sim PATH [--rates 0.2,1,2,5,full] [--seconds 120] [--meters 100]
+                                                      [--seed S] [--chunk 16] [--jobs 2] [--whole-frames]
 
 Prints a Markdown table. Exit status 1 when a target is missed, 77 when no sandbox
 can be made or strace is missing.
@@ -26,36 +25,16 @@ import json
 import math
 import os
 import signal
-import subprocess
 import sys
 import time
 from concurrent.futures import ThreadPoolExecutor
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.join(HERE, "..", "..")
-sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.join(ROOT, "scripts"))
-sys.path.insert(0, os.path.join(ROOT, "tests", "system"))
-import sandbox as sb  # noqa: E402
-import traffic  # noqa: E402
+from harness import sandbox as sb
+from harness import traffic
+from harness.facts import SKIP
+from harness.telegrams import decoded_id
 
-SKIP = 77
 END_MARGIN_MS = 1000  # telegrams this close to the end may still be in a frame being read
-
-
-def start_traced_daemon(box, trace_path):
-    output = box.path("daemon.out")
-    with open(output, "wb") as out:
-        proc = subprocess.Popen(traffic.strace_command(trace_path, [sb.DAEMON_PATH]), stdin=subprocess.DEVNULL,
-                                stdout=out, stderr=out, env=box.daemon_env("Europe/Berlin"), cwd="/")
-    box.daemons.append(proc)
-    deadline = time.monotonic() + 5
-    while time.monotonic() < deadline:
-        pid = traffic.find_process(sb.DAEMON_PATH)
-        if pid is not None:
-            return proc, pid
-        time.sleep(0.01)
-    raise sb.SandboxError("the daemon did not start under strace")
 
 
 def measure(options):
@@ -71,12 +50,9 @@ def measure(options):
             source = ["--rate", options.rate]
         sim = box.start_sim("--generate", options.meters, *source, "--seed", options.seed, "--chunk", options.chunk)
         trace_path = box.path("strace")
-        proc, pid = start_traced_daemon(box, trace_path)
-        deadline = time.monotonic() + 20
-        while not sim.trace_bytes().endswith(b"X"):
-            if time.monotonic() > deadline or proc.poll() is not None:
-                raise sb.SandboxError("no handshake; log %s" % box.log.snapshot())
-            time.sleep(0.05)
+        proc = box.start_daemon(strace=trace_path)
+        pid = sb.traced_pid(proc)
+        sim.wait_handshake(proc, 20)
         time.sleep(options.seconds)
         end_ms = time.monotonic() * 1000
         sim.stop()
@@ -87,7 +63,7 @@ def measure(options):
 
         trace = traffic.read_trace(trace_path)
         bursts = traffic.line_up(sim.sent(), trace, split=not options.whole_frames)
-        sent_ids = {traffic.bcd_id(b.data) for b in bursts if b.kind == "telegram"}
+        sent_ids = {decoded_id(b.data) for b in bursts if b.kind == "telegram"}
         telegrams = [b for b in bursts if b.kind == "telegram" and b.frame is not None
                      and b.ms < end_ms - END_MARGIN_MS]
         first, last = telegrams[0].ms, telegrams[-1].ms
@@ -106,11 +82,9 @@ def measure(options):
 
 
 def run_rate(options, rate):
-    argv = [sys.executable, os.path.abspath(__file__), "--inside", "--daemon", options.daemon, "--sim", options.sim,
-            "--seconds", str(options.seconds), "--meters", str(options.meters), "--seed", str(options.seed),
+    argv = ["--daemon", options.daemon, "--sim", options.sim, "--seconds", str(options.seconds), "--meters", str(options.meters), "--seed", str(options.seed),
             "--rate", str(rate), "--chunk", str(options.chunk)] + (["--whole-frames"] if options.whole_frames else [])
-    done = subprocess.run(sb.unshare_command(argv), capture_output=True, text=True,
-                          env=dict(os.environ, PATH=sb.PATH), timeout=options.seconds + 120)
+    done = sb.run_inside(argv, capture_output=True, text=True, timeout=options.seconds + 120)
     lines = [line for line in done.stdout.splitlines() if line.startswith("{")]
     if done.returncode != 0 or not lines:
         raise RuntimeError("rate %s: %s" % (rate, (done.stderr or done.stdout).strip()[-2000:]))
@@ -154,9 +128,7 @@ def missed(results):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--daemon", required=True)
-    parser.add_argument("--sim", required=True)
+    parser = sb.tool_parser(__doc__)
     parser.add_argument("--rates", default="0.2,1,2,5,full")
     parser.add_argument("--rate", help=argparse.SUPPRESS)
     parser.add_argument("--chunk", type=int, default=16, help="bytes per UART chunk (rc1180-sim --chunk)")
@@ -166,16 +138,10 @@ def main():
     parser.add_argument("--meters", type=int, default=100)
     parser.add_argument("--seed", type=int, default=1180)
     parser.add_argument("--jobs", type=int, default=2)
-    parser.add_argument("--inside", action="store_true", help=argparse.SUPPRESS)
-    options = parser.parse_args()
-    options.daemon, options.sim = os.path.abspath(options.daemon), os.path.abspath(options.sim)
+    options = sb.tool_options(parser)
     if options.inside:
         return measure(options)
-
-    if not traffic.strace_available():
-        print("SKIP: strace not installed (Debian package strace)")
-        return SKIP
-    reason = sb.probe()
+    reason = sb.skip_reason("strace")
     if reason is not None:
         print("SKIP: " + reason)
         return SKIP

@@ -10,7 +10,7 @@ import subprocess
 import sys
 
 SYSLOG_IDENT = "Norvalith"
-DEVICE = "/dev/ttyS1"
+SERIAL_DEVICE = DEVICE = "/dev/ttyS1"
 LOCK_PATTERN = "/var/lock/LCK..%s"
 LOCK_FILE = LOCK_PATTERN % os.path.basename(DEVICE)
 LOCK_FORMAT = "%10d\n"
@@ -53,22 +53,12 @@ def lock_content(pid):
     return (LOCK_FORMAT % pid).encode()
 
 
-def ours():
-    """The facts above under the names the C++ program prints."""
-    derived = ("lock_file", "daemon_path", "zone", "skip")
-    values = {k.lower(): v for k, v in globals().items() if k.isupper() and k.lower() not in derived}
-    values["serial_device"] = values.pop("device")
-    values["config_pairs"] = [list(p) for p in CONFIG_PAIRS]
-    return values
-
-
 def main(program):
     theirs = json.loads(subprocess.run([program], capture_output=True, text=True, check=True).stdout)
-    mine = ours()
-    wrong = ["%s: C++ %r, harness %r" % (k, theirs.get(k), mine.get(k)) for k in sorted(set(theirs) | set(mine))
-             if theirs.get(k) != mine.get(k)]
-    for line in wrong:
-        print("differs: " + line)
+    ours = {key: json.loads(json.dumps(globals().get(key.upper()))) for key in theirs}
+    wrong = [key for key in theirs if ours[key] != theirs[key]]
+    for key in wrong:
+        print("differs: %s: C++ %r, harness %r" % (key, theirs[key], ours[key]))
     print("%d facts, %d differ" % (len(theirs), len(wrong)))
     return 1 if wrong else 0
 

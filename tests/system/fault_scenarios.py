@@ -1,7 +1,7 @@
 """Fault injection: the running daemon against a filling, read-only or stolen export
 directory, a second daemon, a stopped process and settings files it cannot use.
 
-Registered into run_system_tests.py's scenario list as the group "faults". Module
+The group "faults". Module
 faults (silent, wrong prompt, short memory, chatter, no prompt after writing), a
 missing export directory, a full file system and a hung-up line are covered by the
 startup, export and line groups already.
@@ -20,8 +20,8 @@ import signal
 import subprocess
 import time
 
-from run_system_tests import (Failure, expect, expect_equal, expected_raw, export_name, parse_export, sb,
-                              scenario, telegram)
+from harness.scenario import (Failure, expect, expect_equal, expected_raw, export_name, meters_settings, parse_export,
+                              sb, scenario, telegram)
 
 DATE = "2024-03-05"
 MORNING = "@2024-03-05 10:00:00"
@@ -39,10 +39,6 @@ def expect_clean_exports(box, expected, what, ignore=()):
         expect_equal(raw, expected_raw(burst), "raw copy in %s (%s)" % (name, what))
 
 
-def meters_settings(ids):
-    return "".join("MOD_WMBUS_ADDR%d=%d\n" % (slot + 1, meter_id) for slot, meter_id in enumerate(ids))
-
-
 def reading(meter_id, n):
     """Telegram number n of a meter: same header, a different counter byte."""
     return telegram(meter_id, payload=bytes([0x7a, n, 0, 0, 0]))
@@ -52,7 +48,7 @@ def errors(run, daemon):
     return run.messages(daemon).count(EXPORT_ERROR)
 
 
-def table_ids(count=128):
+def table_ids(count=sb.TABLE_ENTRIES):
     return [entry[0] for entry in sb.read_table()[:count]]
 
 
@@ -110,13 +106,6 @@ def fault_export_fills_up(run):
     run.expect_alive(daemon)
 
 
-def remount_export_dir(mode):
-    # A read-only bind mount refuses root as well (EROFS), unlike permission bits.
-    if mode == "ro":
-        sb.mount(sb.EXPORT_DIR, sb.EXPORT_DIR, bind=True)
-    sb.run("mount", "-o", "remount,bind," + mode, sb.EXPORT_DIR)
-
-
 @scenario("faults", timeout=90, faketime=True)
 def fault_export_read_only(run):
     """A read-only export directory across midnight: one message per slot and day while
@@ -125,7 +114,7 @@ def fault_export_read_only(run):
     a, b = 12345678, 23456789
     # Meter a has two slots: the message is per slot, and so is the retry.
     sim, daemon = run.start(settings=meters_settings([a, b, a]), faketime="@2024-03-05 23:59:45")
-    remount_export_dir("ro")
+    sb.Sandbox.remount_export_dir("ro")
     try:
         with open(os.path.join(sb.EXPORT_DIR, "probe"), "w"):
             pass
@@ -148,7 +137,7 @@ def fault_export_read_only(run):
     expect_equal(errors(run, daemon), 5, "export errors after midnight (two slots of meter %d)" % a)
     expect_equal(run.box.exports(), [], "export directory while read-only")
 
-    remount_export_dir("rw")
+    sb.Sandbox.remount_export_dir("rw")
     later_b = run.tx(sim, reading(b, 6))
     later_a = run.tx(sim, reading(a, 7))
     run.tx(sim, reading(a, 8))
@@ -171,10 +160,7 @@ def traced_syscalls(run, pid, action, what):
         with open("/proc/%d/status" % pid) as status:
             return any(line.split() == ["TracerPid:", str(tracer.pid)] for line in status)
     try:
-        deadline = time.monotonic() + 5
-        while not traced():
-            expect(time.monotonic() < deadline, "strace did not attach to the daemon")
-            time.sleep(0.02)
+        run.wait(traced, 5, "strace to attach to the daemon")
         action()
     finally:
         tracer.terminate()
@@ -335,11 +321,7 @@ def startup_seconds(run, settings, meter_id=12345678):
         run.box.settings(settings)
     sim = run.sim()
     daemon = run.daemon(faketime=MORNING)
-    deadline = time.monotonic() + 15
-    while not sim.trace_bytes().endswith(b"X"):
-        expect(sb.alive(daemon), "daemon exited during start-up: %s" % run.box.log.snapshot())
-        expect(time.monotonic() < deadline, "no handshake")
-        time.sleep(0.005)
+    sim.wait_handshake(daemon, 15, interval=0.005)
     handshake_done = time.monotonic()
     burst = run.tx(sim, telegram(meter_id))
     run.wait(lambda: sb.read_table()[0][0] == meter_id, 60, "the first telegram in the table")
@@ -347,9 +329,7 @@ def startup_seconds(run, settings, meter_id=12345678):
 
 
 def restart(run, daemon, sim):
-    daemon.kill()
-    daemon.wait()
-    sim.stop()
+    run.restart(daemon, sim)
     for name in run.box.exports() or []:
         os.unlink(os.path.join(sb.EXPORT_DIR, name))
     if os.path.isdir(sb.SETTINGS_PATH):

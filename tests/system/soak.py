@@ -1,8 +1,7 @@
-#!/usr/bin/env python3
 """Soak test: the daemon for MINUTES (default 10) on busy random traffic across a
 local midnight, checked against what it actually received.
 
-In a sandbox (scripts/sandbox.py), rc1180-sim plays 300 meters: 240 generated at
+In a sandbox (harness.sandbox), rc1180-sim plays 300 meters: 240 generated at
 random (Poisson, --rate per second in all) and 60 replayed ones, of which 40 are
 configured in the settings (one of them in two slots) and 20 carry the id of a
 configured meter under another manufacturer, with random garbage bursts between
@@ -28,61 +27,45 @@ At the end:
     taken whole), and no table entry of a meter that was never sent, other than of
     garbage bursts that happen to look like a header.
 
-    soak.py --daemon PATH --sim PATH [--minutes M] [--seed S] [--rate R]
+    PYTHONPATH=tests python3 tests/system/soak.py --daemon PATH --sim PATH [--minutes M] [--seed S] [--rate R]
 
 Exit status 0 when every check holds, 1 otherwise, 77 when no sandbox can be made.
 """
 
-import argparse
-import base64
 import datetime
 import os
 import random
 import signal
-import subprocess
 import sys
 import time
-import xml.etree.ElementTree as ElementTree
 import zoneinfo
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.join(HERE, "..", "..", "scripts"))
-sys.path.insert(0, HERE)
-import sandbox as sb  # noqa: E402
-import traffic  # noqa: E402
+from harness import sandbox as sb
+from harness import traffic
+from harness.facts import SKIP, ZONE
+from harness.telegrams import (ExportError, expected_raw, meter_element, meter_info, meters_settings, parse_export,
+                               random_manufacturer, telegram, volume_payload)
 
-SKIP = 77
-ZONE = "Europe/Berlin"
 SAMPLE_SECONDS = 10
 MIDNIGHT_SLACK = 1.5  # seconds either side of midnight in which a frame's date is not certain
-NS = "{urn:zol-meter:temp-1-0}"
 
 
 # ---------------------------------------------------------------- traffic
 
-def bcd(number):
-    return bytes.fromhex("%08d" % number)[::-1]
-
-
 def make_telegram(meter, counter):
     meter_id, manufacturer, device_type = meter
-    body = bytes([0x44]) + manufacturer.to_bytes(2, "little") + bcd(meter_id) + bytes([0x01, device_type])
-    body += bytes([0x7A, counter % 256, 0, 0, 0, 0x0C, 0x13]) + bcd(counter * 7 % 100000000)
-    return bytes([len(body)]) + body
+    return telegram(meter_id, manufacturer, device_type, payload=volume_payload(counter, counter * 7))
 
 
 def replay_meters(rng):
     """40 configured meters and 20 more with the ids of the first 20 under other manufacturers."""
-    def manufacturer():
-        return rng.randrange(1, 27) << 10 | rng.randrange(1, 27) << 5 | rng.randrange(1, 27)
     ids = rng.sample(range(10000000, 99999999), 48)
-    configured = [(i, manufacturer(), rng.choice((0x04, 0x06, 0x07, 0x16))) for i in ids[:40]]
+    configured = [(i, random_manufacturer(rng), rng.choice((0x04, 0x06, 0x07, 0x16))) for i in ids[:40]]
     colliding = []
     for meter_id, taken, device_type in configured[:20]:
-        other = manufacturer()
+        other = random_manufacturer(rng)
         while other == taken:
-            other = manufacturer()
+            other = random_manufacturer(rng)
         colliding.append((meter_id, other, device_type))
     return configured, colliding, ids[40:]
 
@@ -104,8 +87,7 @@ def write_replay(path, rng, meters, seconds, rate):
 
 
 def settings_text(configured, silent):
-    ids = [m[0] for m in configured] + silent + [configured[0][0]]
-    return "".join("MOD_WMBUS_ADDR%d=%d\n" % (slot + 1, meter_id) for slot, meter_id in enumerate(ids))
+    return meters_settings([m[0] for m in configured] + silent + [configured[0][0]])
 
 
 # ---------------------------------------------------------------- expectations
@@ -142,7 +124,7 @@ def expected_exports(pieces, configured_ids, clock, choice):
     uncertain = 0
     last_time = None
     for piece in pieces:
-        info = traffic.meter_info(piece.data)
+        info = meter_info(piece.data)
         if info is None or info[0] not in configured_ids:
             continue
         dates = clock.dates(piece.time)
@@ -167,13 +149,10 @@ def check_exports(box, pieces, configured_ids, clock, failures):
     for name in names:
         if name in stray:
             continue
-        document = box.read_export(name)
         try:
-            root = ElementTree.fromstring(document)
-            meter = root.find(NS + "Push/" + NS + "Meter")
-            raw = meter.find(NS + "Raw").text or ""
-            utime = int(meter.find(NS + "StoreTime").get("utime"))
-        except (ElementTree.ParseError, AttributeError, ValueError) as error:
+            push, raw = parse_export(box.read_export(name))
+            utime = int(meter_element(push, "StoreTime").get("utime"))
+        except (ExportError, AttributeError, ValueError) as error:
             failures.append("%s does not parse: %s" % (name, error))
             continue
         meter_id, date = name[:-4].split("_")
@@ -185,7 +164,7 @@ def check_exports(box, pieces, configured_ids, clock, failures):
         if set(expected) != set(actual):
             continue
         wrong = [k for k, frame in expected.items()
-                 if base64.b64decode(actual[k][0]) != traffic.raw_copy(frame.data)
+                 if actual[k][0] != expected_raw(frame.data)
                  or abs(actual[k][1] - clock.fake(frame.time)) > 3]
         if not wrong:
             return expected
@@ -193,7 +172,7 @@ def check_exports(box, pieces, configured_ids, clock, failures):
     missing = sorted(set(expected) - set(actual))
     extra = sorted(set(actual) - set(expected))
     wrong = sorted(k for k in set(expected) & set(actual)
-                   if base64.b64decode(actual[k][0]) != traffic.raw_copy(expected[k].data))
+                   if actual[k][0] != expected_raw(expected[k].data))
     failures.append("exports differ from the first telegram of each configured meter and day "
                     "(%d passes near midnight): missing %s, unexpected %s, other content %s"
                     % (uncertain, missing[:5], extra[:5], wrong[:5]))
@@ -230,34 +209,6 @@ def check_log(messages, pieces, slots, exports, clock, failures):
 
 # ---------------------------------------------------------------- the run
 
-def start_traced_daemon(box, faketime, trace_path):
-    env = box.daemon_env(ZONE, faketime)
-    tracee = {k: env.pop(k) for k in list(env) if k.startswith(("LD_", "FAKETIME"))}
-    output = box.path("daemon.out")
-    with open(output, "wb") as out:
-        proc = subprocess.Popen(traffic.strace_command(trace_path, [sb.DAEMON_PATH], tracee),
-                                stdin=subprocess.DEVNULL, stdout=out, stderr=out, env=env, cwd="/")
-    proc.output_path = output
-    box.daemons.append(proc)
-    deadline = time.monotonic() + 5
-    pid = None
-    while pid is None and time.monotonic() < deadline:
-        pid = traffic.find_process(sb.DAEMON_PATH)
-        time.sleep(0.01)
-    if pid is None:
-        raise sb.SandboxError("the daemon did not start under strace")
-    return proc, pid, output
-
-
-def wait_for(predicate, timeout):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.05)
-    return True
-
-
 def run_soak(options):
     seconds = options.minutes * 60
     rng = random.Random(options.seed)
@@ -278,8 +229,9 @@ def run_soak(options):
         sim = box.start_sim("--generate", 240, "--rate", options.rate, "--replay", replay, "--min-gap-ms", 0,
                             "--garbage", options.garbage, "--seed", options.seed)
         trace_path = box.path("strace")
-        proc, pid, output = start_traced_daemon(box, faketime, trace_path)
-        if not wait_for(lambda: sim.trace_bytes().endswith(b"X"), 20):
+        proc = box.start_daemon(faketime=faketime, strace=trace_path)
+        pid = sb.traced_pid(proc)
+        if not sb.wait_until(lambda: sim.trace_bytes().endswith(b"X"), 20, None):
             print("FAIL: no handshake; log: %s" % box.log.snapshot())
             return 1
         started = time.monotonic()
@@ -294,7 +246,7 @@ def run_soak(options):
             if proc.poll() is not None or not os.path.exists("/proc/%d" % pid):
                 failures.append("the daemon ended after %.0f s" % (time.monotonic() - started))
                 break
-            status = traffic.proc_status(pid)
+            status = sb.proc_status(pid)
             status["t"] = time.monotonic() - started
             samples.append(status)
             if len(samples) % 6 == 1:
@@ -305,9 +257,9 @@ def run_soak(options):
 
         # The module goes away; the daemon's first failing read comes after every frame before it.
         sim.stop()
-        if not failures and not wait_for(lambda: any(m.text.startswith("read: ") for m in box.log.snapshot(pid)), 8):
+        if not failures and not sb.wait_until(lambda: any(m.text.startswith("read: ") for m in box.log.snapshot(pid)), 8, None):
             failures.append("no read error logged after the module went away")
-        final = traffic.proc_status(pid) if proc.poll() is None else None
+        final = sb.proc_status(pid) if proc.poll() is None else None
         table = sb.read_table()
         messages = [m.text for m in box.log.snapshot(pid)]
         os.kill(pid, signal.SIGKILL)
@@ -353,13 +305,13 @@ def run_soak(options):
         clean = [b for b in telegrams if id(b.frame) not in garbled]
         unseen_clean = sum(1 for b in clean if not b.seen)
         unseen_share = unseen_clean / max(1, len(clean))
-        sent_ids = {traffic.meter_info(b.data)[0] for b in telegrams}
+        sent_ids = {meter_info(b.data)[0] for b in telegrams}
         starts = {b.offset: b.kind for b in loop_bursts}
         phantom_pieces = [(f.offset + start, f.data[start:start + size]) for f in frames
                           for start, size in traffic.pieces(f)
-                          if traffic.meter_info(f.data[start:start + size])[0] not in sent_ids]
-        from_garbage = {traffic.meter_info(d)[0] for at, d in phantom_pieces if starts.get(at) == "garbage"}
-        misframed = {traffic.meter_info(d)[0] for at, d in phantom_pieces if starts.get(at) != "garbage"}
+                          if meter_info(f.data[start:start + size])[0] not in sent_ids]
+        from_garbage = {meter_info(d)[0] for at, d in phantom_pieces if starts.get(at) == "garbage"}
+        misframed = {meter_info(d)[0] for at, d in phantom_pieces if starts.get(at) != "garbage"}
         phantoms = [e[0] for e in table if e[0] != 0 and e[0] not in sent_ids]
         phantoms_misframed = [i for i in phantoms if i in misframed]
         if unseen_share > 0.005:
@@ -372,7 +324,7 @@ def run_soak(options):
         days = {}
         for meter_id, date in exports:
             days[date] = days.get(date, 0) + 1
-        heard = len({traffic.meter_info(p.data)[0] for p in pieces})
+        heard = len({meter_info(p.data)[0] for p in pieces})
         garbage = [b for b in loop_bursts if b.kind == "garbage"]
         print("telegrams sent %d (%.2f/s), seen %d, never seen %d: %d of %d in passes without garbage (%.2f %%), "
               "%d in passes with garbage; garbage bursts %d, passes %d, telegrams handled %d"
@@ -409,35 +361,22 @@ def run_soak(options):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--daemon", required=True)
-    parser.add_argument("--sim", required=True)
+    parser = sb.tool_parser(__doc__)
     parser.add_argument("--minutes", type=float, default=10)
     parser.add_argument("--seed", type=int, default=20240305)
     parser.add_argument("--rate", type=float, default=1.0, help="generated telegrams per second")
     parser.add_argument("--replay-rate", type=float, default=0.5, help="replayed telegrams per second")
     parser.add_argument("--garbage", type=float, default=0.05, help="chance of a garbage burst after a telegram")
-    parser.add_argument("--inside", action="store_true", help=argparse.SUPPRESS)
-    options = parser.parse_args()
-    options.daemon, options.sim = os.path.abspath(options.daemon), os.path.abspath(options.sim)
-    for path in (options.daemon, options.sim):
-        if not os.access(path, os.X_OK):
-            parser.error("not an executable: %s (built yet?)" % path)
-
+    options = sb.tool_options(parser)
     if options.inside:
         return run_soak(options)
-    if not traffic.strace_available():
-        print("SKIP: strace not installed (Debian package strace)")
-        return SKIP
-    if sb.faketime_library() is None or not sb.zone_available(ZONE):
-        print("SKIP: libfaketime or time zone data missing (Debian packages faketime, tzdata)")
-        return SKIP
-    reason = sb.probe()
+    reason = sb.skip_reason("strace")
+    if reason is None and (sb.faketime_library() is None or not sb.zone_available(ZONE)):
+        reason = "libfaketime or time zone data missing (Debian packages faketime, tzdata)"
     if reason is not None:
         print("SKIP: " + reason)
         return SKIP
-    argv = [sys.executable, os.path.abspath(__file__), "--inside"] + sys.argv[1:]
-    return subprocess.run(sb.unshare_command(argv), env=dict(os.environ, PATH=sb.PATH)).returncode
+    return sb.run_inside().returncode
 
 
 if __name__ == "__main__":

@@ -1,7 +1,7 @@
 """The system calls the daemon makes, against the service unit's SystemCallFilter=,
 and the paths it writes, against its ReadWritePaths=.
 
-Registered into run_system_tests.py's scenario list as the group "syscalls". The
+The group "syscalls". The
 names are those of the machine that runs the test (x86-64 in CI); the armhf
 daemon's differ (_llseek, clock_gettime64, ...) and is not traced here.
 """
@@ -12,8 +12,7 @@ import shutil
 import subprocess
 import time
 
-from fault_scenarios import remount_export_dir
-from run_system_tests import Failure, expect, export_name, sb, scenario, telegram
+from harness.scenario import Failure, expect, export_name, sb, scenario, telegram
 
 UNIT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "packaging", "norvalith.service")
 CALL = re.compile(r"^\d+\s+([a-z_][a-z0-9_]*)\(")
@@ -96,10 +95,10 @@ def syscalls_within_the_unit_filter(run):
 
     run.tx(sim, telegram(a))
     run.wait_export(export_name(a, "2024-03-05"))
-    remount_export_dir("ro")
+    sb.Sandbox.remount_export_dir("ro")
     run.tx(sim, telegram(b))
     run.sync(sim)
-    remount_export_dir("rw")
+    sb.Sandbox.remount_export_dir("rw")
     time.sleep(max(0.0, daemon.started + 22 - time.monotonic()))
     run.tx(sim, telegram(b))
     run.wait_export(export_name(b, "2024-03-06"))

@@ -11,30 +11,23 @@ saw, and whether any piece began where nothing began (a phantom).
 
 The same helpers replay the daemon's table rule and export rule over the pieces, so
 a run can be checked against what the daemon actually received, and sample its
-memory and descriptors. Used by scripts/soak, scripts/merge-rate and
-scripts/bench-e2e.
+memory and descriptors. Used by the soak, the merge rate and the end-to-end
+benchmark.
 """
 
 import math
-import os
 import re
-import shutil
+
+from harness.facts import BURST_ALLOWANCE_MS, MIN_LENGTH_BYTE, RX_CAPACITY, TABLE_ENTRIES
+from harness.telegrams import meter_info
 
 FD_SETSIZE = 1024
-HEADER_SIZE = 10
-MIN_LENGTH_BYTE = 9
-RX_CAPACITY = 512
-TABLE_ENTRIES = 128
 
 STRACE_TRACE = "trace=execve,read,select,pselect6,poll,ppoll"
 _CALL = re.compile(r"^(\d+\.\d+) (execve|read|select|pselect6|poll|ppoll)\((.*)$")
 _POLL = re.compile(r"^\[\{fd=(\d+),")
 _READ = re.compile(r'^(\d+), "((?:\\x[0-9a-f]{2})*)"(\.\.\.)?, \d+\) += (-?\d+)')
 _WAIT = re.compile(r"^(\d+), \[([\d ]*)\]")
-
-
-def strace_available():
-    return shutil.which("strace") is not None
 
 
 def strace_command(output, argv, tracee_env=None):
@@ -162,21 +155,6 @@ def line_up(sent_records, trace, split=True):
 
 # ---------------------------------------------------------------- the daemon's rules
 
-def bcd_id(data):
-    """The identification number as the daemon decodes it: nibbles above 9 count as they are."""
-    value = 0
-    for position, scale in ((4, 1), (5, 100), (6, 10000), (7, 1000000)):
-        value += ((data[position] >> 4) * 10 + (data[position] & 15)) * scale
-    return value
-
-
-def meter_info(data):
-    """(id, device_type, manufacturer, trailer) of a piece, or None when it holds no header."""
-    if len(data) < HEADER_SIZE or data[0] < MIN_LENGTH_BYTE:
-        return None
-    return (bcd_id(data), data[9], data[2] | data[3] << 8, data[-1])
-
-
 def pieces(frame, split=True):
     """(start, size) in frame.data of each telegram the daemon handled, in order: an
     exact run of telegrams (length byte L, L more bytes, L at least 9) is split; a
@@ -203,14 +181,6 @@ def pieces(frame, split=True):
     return [(start, size) for start, size in out if meter_info(data[start:start + size]) is not None]
 
 
-def raw_copy(data):
-    """The export's raw copy of a piece: its last byte zeroed, then the first L bytes,
-    never more than the piece."""
-    copy = bytearray(data)
-    copy[-1] = 0
-    return bytes(copy[:min(copy[0], len(copy))])
-
-
 def handled(frames, split=True):
     """(frame, bytes) of every piece the daemon handled, in order."""
     return [(f, bytes(f.data[start:start + size])) for f in frames for start, size in pieces(f, split)]
@@ -233,7 +203,7 @@ def table_after(frames, split=True):
 
 # ---------------------------------------------------------------- merge models
 
-def poisson_unseen(rate, window=0.2):
+def poisson_unseen(rate, window=BURST_ALLOWANCE_MS / 1000.0):
     """Share of Poisson telegrams never seen, for both ways a reader can time a frame:
     (window from the frame's first byte, as the daemon's reader does; window renewed
     after every read, as under libfaketime, whose select() does not report the time left)."""
@@ -241,7 +211,7 @@ def poisson_unseen(rate, window=0.2):
     return x / (1.0 + x), 1.0 - math.exp(-x)
 
 
-def model_seen(bursts, window_ms=200, renewed=False):
+def model_seen(bursts, window_ms=BURST_ALLOWANCE_MS, renewed=False):
     """Which bursts a reader with this window would have seen, from the send times alone."""
     seen = []
     start = last = None
@@ -254,34 +224,3 @@ def model_seen(bursts, window_ms=200, renewed=False):
             seen.append(False)
         last = burst.ms
     return seen
-
-
-# ---------------------------------------------------------------- the process
-
-def proc_status(pid):
-    """VmRSS and VmHWM in kB, the number of open descriptors, and CPU seconds."""
-    values = {}
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            key, _, rest = line.partition(":")
-            if key in ("VmRSS", "VmHWM", "voluntary_ctxt_switches", "nonvoluntary_ctxt_switches"):
-                values[key] = int(rest.split()[0])
-    values["fds"] = len(os.listdir("/proc/%d/fd" % pid))
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    values["cpu"] = (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-    return values
-
-
-def find_process(executable, exclude=()):
-    """The id of a running process of this executable (the daemon under strace or
-    valgrind, whose pid is not the one that was started), or None."""
-    for name in os.listdir("/proc"):
-        if not name.isdigit() or int(name) in exclude:
-            continue
-        try:
-            if os.readlink("/proc/%s/exe" % name) == executable:
-                return int(name)
-        except OSError:
-            continue
-    return None

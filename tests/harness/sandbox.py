@@ -13,9 +13,11 @@ service unit grants: the device root:dialout 0660, the lock directory 1777,
 the export directory its own (2775), the settings readable through its group
 (root:group 0640).
 
-Used by the system tests (tests/system) and by scripts/demo.
+A program that needs a sandbox calls run_inside() (see there): it runs the same
+program again inside one, with --inside added to its arguments.
 """
 
+import argparse
 import ctypes
 import fcntl
 import glob
@@ -32,25 +34,10 @@ import tempfile
 import termios
 import threading
 import time
+from syslog import LOG_DAEMON, LOG_ERR, LOG_NOTICE, LOG_WARNING  # noqa: F401 (for the scenarios)
 
-DEVICE = "/dev/ttyS1"
-LOCK_FILE = "/var/lock/LCK..ttyS1"
-EXPORT_DIR = "/var/data/Norvalith"
-DAEMON_PATH = "/opt/Norvalith/bin/Norvalithd"
-SETTINGS_PATH = "/opt/Norvalith/etc/settings"
-VERSION_PATH = "/opt/Norvalith/etc/version"
-
-LOG_DAEMON = 3 << 3
-LOG_ERR = 3
-LOG_WARNING = 4
-LOG_NOTICE = 5
-
-TABLE_SIZE = 2048
-TABLE_ENTRIES = 128
-
-# The daemon's handshake parameters, as it writes them into the module.
-CONFIG_PAIRS = [(0, 1), (1, 5), (3, 1), (4, 0), (5, 1), (10, 0), (16, 124), (18, 1), (22, 0),
-                (48, 5), (53, 0), (54, 0), (58, 0), (61, 2), (62, 0), (63, 0)]
+from harness.facts import (CONFIG_PAIRS, DAEMON_PATH, DEVICE, EXPORT_DIR, LOCK_FILE, SETTINGS_PATH,  # noqa: F401
+                           SKIP, TABLE_ENTRIES, TABLE_PROJECT_ID, TABLE_SIZE, VERSION_PATH, ZONE, lock_content)
 
 # The daemon's user and group in a sandbox that runs it unprivileged: ids no
 # host account is likely to have, and the host's dialout group for the port.
@@ -78,6 +65,48 @@ class SandboxError(Exception):
     pass
 
 
+def wait_until(predicate, timeout, what, interval=0.05, alive=None):
+    """predicate()'s first true value, checked every interval; after timeout seconds,
+    or as soon as alive() is false, SandboxError naming what (False when what is None)."""
+    deadline = time.monotonic() + timeout
+    while True:
+        result = predicate()
+        if result:
+            return result
+        if time.monotonic() > deadline or (alive is not None and not alive()):
+            if what is None:
+                return False
+            raise SandboxError("timed out waiting for " + what)
+        time.sleep(interval)
+
+
+def tool_parser(doc):
+    """The arguments of a program that runs the daemon in a sandbox: --daemon, --sim."""
+    parser = argparse.ArgumentParser(description=doc, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--daemon", required=True)
+    parser.add_argument("--sim", required=True)
+    parser.add_argument("--inside", action="store_true", help=argparse.SUPPRESS)
+    return parser
+
+
+def tool_options(parser):
+    options = parser.parse_args()
+    for name in ("daemon", "sim"):
+        setattr(options, name, os.path.abspath(getattr(options, name)))
+        if not os.access(getattr(options, name), os.X_OK):
+            parser.error("not an executable: %s (built yet?)" % getattr(options, name))
+    return options
+
+
+def skip_reason(*tools):
+    """Why no sandboxed run can be made here (tools: Debian packages of the programs
+    it needs as well), or None."""
+    missing = [t for t in tools if shutil.which(t, path=PATH) is None]
+    if missing:
+        return "%s not installed (Debian package %s)" % (missing[0], missing[0])
+    return probe()
+
+
 # ---------------------------------------------------------------- namespaces
 
 def unshare_command(argv):
@@ -98,6 +127,30 @@ def unshare_command(argv):
 
 def inside_namespaces():
     return os.getpid() == 1
+
+
+def sandbox_env():
+    """The environment of a program re-run in a sandbox: the harness on its path."""
+    here = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    paths = [here] + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p and p != here]
+    return dict(os.environ, PATH=PATH, PYTHONPATH=os.pathsep.join(paths), PYTHONDONTWRITEBYTECODE="1")
+
+
+def this_program():
+    """The command that started this Python program again: its module or its file."""
+    main = sys.modules["__main__"]
+    spec = getattr(main, "__spec__", None)
+    if spec is not None and spec.name:
+        return [sys.executable, "-m", spec.name]
+    return [sys.executable, os.path.abspath(main.__file__)]
+
+
+def run_inside(args=None, **run_args):
+    """Runs this program again as process 1 of fresh namespaces, with --inside in
+    front of args (default: its own arguments); subprocess.run's arguments apply.
+    A SIGINT meant for the sandbox must not end this process before it."""
+    argv = this_program() + ["--inside"] + list(sys.argv[1:] if args is None else args)
+    return subprocess.run(unshare_command(argv), env=sandbox_env(), **run_args)
 
 
 def faketime_library():
@@ -124,12 +177,10 @@ def probe():
     for tool in ("unshare", "ip", "mount"):
         if shutil.which(tool, path=PATH) is None:
             return "%s not found (Debian packages util-linux, iproute2, mount)" % tool
-    script = ("import sys; sys.dont_write_bytecode = True; sys.path.insert(0, %r); import sandbox; "
-              "s = sandbox.Sandbox(); s.enter(); s.close(); print('ok')") % os.path.dirname(
-                  os.path.abspath(__file__))
+    script = "from harness import sandbox; s = sandbox.Sandbox(); s.enter(); s.close(); print('ok')"
     try:
         done = subprocess.run(unshare_command([sys.executable, "-c", script]), capture_output=True,
-                              text=True, timeout=30, env=dict(os.environ, PATH=PATH))
+                              text=True, timeout=30, env=sandbox_env())
     except (OSError, subprocess.TimeoutExpired) as error:
         return "cannot run unshare: %s" % error
     if done.returncode != 0 or "ok" not in done.stdout:
@@ -148,15 +199,8 @@ def run(*argv):
 
 
 def mount(source, target, fstype=None, options=None, bind=False, rbind=False):
-    argv = ["mount"]
-    if bind:
-        argv.append("--bind")
-    if rbind:
-        argv.append("--rbind")
-    if fstype:
-        argv += ["-t", fstype]
-    if options:
-        argv += ["-o", options]
+    argv = ["mount"] + ["--bind"] * bind + ["--rbind"] * rbind
+    argv += (["-t", fstype] if fstype else []) + (["-o", options] if options else [])
     run(*(argv + [source, target]))
 
 
@@ -238,7 +282,7 @@ SHM_RDONLY = 0o10000
 
 
 def table_key(key_path=DAEMON_PATH):
-    key = _Libc().libc.ftok(key_path.encode(), 1)
+    key = _Libc().libc.ftok(key_path.encode(), TABLE_PROJECT_ID)
     if key == -1:
         raise SandboxError("ftok(%s): %s" % (key_path, os.strerror(ctypes.get_errno())))
     return key
@@ -274,7 +318,7 @@ def create_segment(size, fill=b"", key_path=DAEMON_PATH, user=None):
 
 
 def read_table(key_path=DAEMON_PATH):
-    """The 128 entries (id, device_type, manufacturer, trailer) of the daemon's table."""
+    """The entries (id, device_type, manufacturer, trailer) of the daemon's table."""
     libc = _Libc().libc
     shmid = libc.shmget(table_key(key_path), 0, 0)
     if shmid == -1:
@@ -286,7 +330,8 @@ def read_table(key_path=DAEMON_PATH):
         data = ctypes.string_at(address, TABLE_SIZE)
     finally:
         libc.shmdt(address)
-    return [struct.unpack_from("=4I", data, 16 * i) for i in range(TABLE_ENTRIES)]
+    size = TABLE_SIZE // TABLE_ENTRIES
+    return [struct.unpack_from("=4I", data, size * i) for i in range(TABLE_ENTRIES)]
 
 
 def segments():
@@ -314,6 +359,39 @@ def cpu_seconds(pid):
     return (int(fields[14]) + int(fields[15])) / os.sysconf("SC_CLK_TCK")
 
 
+def proc_status(pid):
+    """VmRSS and VmHWM in kB, context switches, the number of open descriptors, and CPU seconds."""
+    values = {}
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            key, _, rest = line.partition(":")
+            if key in ("VmRSS", "VmHWM", "voluntary_ctxt_switches", "nonvoluntary_ctxt_switches"):
+                values[key] = int(rest.split()[0])
+    values["fds"] = len(os.listdir("/proc/%d/fd" % pid))
+    values["cpu"] = cpu_seconds(pid)
+    return values
+
+
+def find_process(executable, exclude=()):
+    """The id of a running process of this executable (the daemon under strace or
+    valgrind, whose pid is not the one that was started), or None."""
+    for name in os.listdir("/proc"):
+        if not name.isdigit() or int(name) in exclude:
+            continue
+        try:
+            if os.readlink("/proc/%s/exe" % name) == executable:
+                return int(name)
+        except OSError:
+            continue
+    return None
+
+
+def traced_pid(proc, executable=DAEMON_PATH, timeout=5.0):
+    """The daemon's own process under strace or valgrind (proc is theirs)."""
+    return wait_until(lambda: find_process(executable), timeout, "the daemon to start under " + proc.args[0], 0.01,
+                      lambda: alive(proc))
+
+
 def session_id(pid):
     return int(proc_stat(pid)[6])
 
@@ -335,15 +413,15 @@ class Simulator:
 
     def command(self, line, timeout=5.0):
         if self._control_fd is None:
-            deadline = time.monotonic() + timeout
-            while True:
+            def opened():
                 try:
-                    self._control_fd = os.open(self.control_path, os.O_WRONLY | os.O_NONBLOCK)
-                    break
+                    return os.open(self.control_path, os.O_WRONLY | os.O_NONBLOCK) + 1
                 except OSError:
-                    if time.monotonic() > deadline or self.proc.poll() is not None:
-                        raise SandboxError("control FIFO %s not open" % self.control_path)
-                    time.sleep(0.02)
+                    return 0
+            try:
+                self._control_fd = wait_until(opened, timeout, "", 0.02, lambda: alive(self.proc)) - 1
+            except SandboxError:
+                raise SandboxError("control FIFO %s not open" % self.control_path)
         os.write(self._control_fd, (line + "\n").encode())
 
     def tx(self, telegram, dbm=None):
@@ -372,13 +450,20 @@ class Simulator:
         return [r for r in _read_records(self.sent_path, 3) if kind is None or r[1] == kind]
 
     def wait_sent(self, count, kind=None, timeout=5.0):
-        deadline = time.monotonic() + timeout
-        while len(self.sent(kind)) < count:
-            if time.monotonic() > deadline or self.proc.poll() is not None:
-                raise SandboxError("simulator sent %d %s bursts, expected %d"
-                                   % (len(self.sent(kind)), kind or "", count))
-            time.sleep(0.02)
+        try:
+            wait_until(lambda: len(self.sent(kind)) >= count, timeout, "", 0.02, lambda: alive(self.proc))
+        except SandboxError:
+            raise SandboxError("simulator sent %d %s bursts, expected %d" % (len(self.sent(kind)), kind or "", count))
         return self.sent(kind)
+
+    def wait_handshake(self, daemon, timeout=15.0, interval=0.05):
+        """Waits until the daemon left configuration mode ("X" on the line)."""
+        try:
+            wait_until(lambda: self.trace_bytes().endswith(b"X"), timeout, "", interval, lambda: alive(daemon))
+        except SandboxError:
+            if not alive(daemon):
+                raise SandboxError("daemon exited with status %s during start-up" % daemon.returncode)
+            raise SandboxError("no handshake within %.0f s; line: %s" % (timeout, self.trace_bytes().hex(" ")))
 
     def stderr(self):
         try:
@@ -515,6 +600,14 @@ class Sandbox:
             os.chown(EXPORT_DIR, self.user.uid, self.user.gid)
             os.chmod(EXPORT_DIR, 0o2775)
 
+    @staticmethod
+    def remount_export_dir(mode):
+        """The export directory read-only ("ro") or writable again ("rw"). A read-only
+        bind mount refuses root as well (EROFS), unlike permission bits."""
+        if mode == "ro":
+            mount(EXPORT_DIR, EXPORT_DIR, bind=True)
+        run("mount", "-o", "remount,bind," + mode, EXPORT_DIR)
+
     def mount_export_dir(self, options):
         """A tmpfs over the export directory (size limits and such), the daemon's own."""
         mount("tmpfs", EXPORT_DIR, "tmpfs", options + ",mode=0755")
@@ -596,7 +689,7 @@ class Sandbox:
             os.chown(DEVICE, 0, self.user.device_gid)
             os.chmod(DEVICE, 0o660)
 
-    def daemon_env(self, tz="Europe/Berlin", faketime=None):
+    def daemon_env(self, tz=ZONE, faketime=None):
         env = {"PATH": PATH}
         if tz:
             env["TZ"] = tz
@@ -614,13 +707,19 @@ class Sandbox:
                 env["QEMU_UNSET_ENV"] = "LD_PRELOAD"
         return env
 
-    def start_daemon(self, tz="Europe/Berlin", faketime=None, executable=DAEMON_PATH, pid=None, prefix=()):
+    def start_daemon(self, tz=ZONE, faketime=None, executable=DAEMON_PATH, pid=None, prefix=(), strace=None):
         """Starts the daemon as installed (behind the emulator, if any); stdout and
         stderr go to a file (it should print nothing). With pid, the PID namespace is
         asked to hand out that id. prefix: a command that runs the daemon as its own
-        process, such as strace -D."""
+        process, such as strace -D, or one it runs under (valgrind): then find its
+        process with find_process. strace: a trace file to record the daemon's line
+        into (traffic.strace_command), with the preloaded clock kept out of strace."""
         output = self.path("daemon.out")
         env = self.daemon_env(tz, faketime)
+        if strace is not None:
+            from harness import traffic
+            tracee = {k: env.pop(k) for k in list(env) if k.startswith(("LD_", "FAKETIME"))}
+            prefix = traffic.strace_command(strace, [], tracee)
         with open(output, "wb") as out:
             if pid is not None:
                 with open("/proc/sys/kernel/ns_last_pid", "w") as last:
@@ -652,8 +751,4 @@ class Sandbox:
     def read_export(name):
         with open(os.path.join(EXPORT_DIR, name), "rb") as f:
             return f.read()
-
-
-def lock_content(pid):
-    return b"%10d\n" % pid
 
