@@ -5,7 +5,6 @@
 
 #include "core/constants.hpp"
 #include "core/meter_table.hpp"
-#include "core/settings.hpp"
 #include "serial/lock.hpp"
 #include "serial/radio.hpp"
 #include "telegram/framing.hpp"
@@ -40,29 +39,16 @@ int main() {
     text("serial_device", kSerialDevice);
     text("lock_pattern", kLockPattern);
     text("lock_format", kLockContentFormat);
-    text("lock_temporary_prefix", kLockTemporaryPrefix);
-    number("lock_timeout_seconds", kLockTimeoutSeconds);
-    number("line_bits_per_second", kLineBitsPerSecond);
     number("rx_capacity", kRxCapacity);
-    number("frame_timeout_seconds", kFrameTimeoutSeconds);
     number("burst_allowance_ms", kBurstAllowanceMs);
-    number("telegram_gap_ms", kTelegramGapMs);
-    number("answer_timeout_seconds", kAnswerTimeoutSeconds);
-    number("drain_quiet_seconds", kDrainQuietSeconds);
-    number("drain_limit_seconds", kDrainLimitSeconds);
-    number("write_timeout_seconds", kWriteTimeoutSeconds);
     text("settings_path", kSettingsPath);
     text("meter_key_prefix", kMeterKeyPrefix);
-    text("silence_alarm_key", kSilenceAlarmKey);
-    number("meter_slots", static_cast<long long>(kMeterSlots));
     text("version_path", kVersionPath);
     text("table_key_path", kTableKeyPath);
     number("table_project_id", kTableProjectId);
     number("table_entries", static_cast<long long>(kTableEntries));
     number("table_size", static_cast<long long>(sizeof(MeterTable)));
     text("export_dir", kExportDir);
-    text("wired_interface", kWiredInterface);
-    text("wan_interface", kWanInterface);
     number("header_size", static_cast<long long>(kHeaderSize));
     number("min_length_byte", kMinLengthByte);
     // The pairs without the end marker, which is a command, not a parameter.

@@ -1,4 +1,4 @@
-"""The product's fixed facts, as the daemon's C++ has them.
+"""The product's fixed facts that the tests need, as the daemon's C++ has them.
 
 `python3 -m harness.facts PROGRAM` compares them with what PROGRAM (harness_facts,
 built from the daemon's headers) prints, and fails on any difference.
@@ -14,29 +14,16 @@ SERIAL_DEVICE = DEVICE = "/dev/ttyS1"
 LOCK_PATTERN = "/var/lock/LCK..%s"
 LOCK_FILE = LOCK_PATTERN % os.path.basename(DEVICE)
 LOCK_FORMAT = "%10d\n"
-LOCK_TEMPORARY_PREFIX = "LTMP."
-LOCK_TIMEOUT_SECONDS = 1
-LINE_BITS_PER_SECOND = 19200
 RX_CAPACITY = 512
-FRAME_TIMEOUT_SECONDS = 5
 BURST_ALLOWANCE_MS = 200
-TELEGRAM_GAP_MS = 50
-ANSWER_TIMEOUT_SECONDS = 5
-DRAIN_QUIET_SECONDS = 1
-DRAIN_LIMIT_SECONDS = 10
-WRITE_TIMEOUT_SECONDS = 2
 SETTINGS_PATH = "/opt/Norvalith/etc/settings"
 METER_KEY_PREFIX = "MOD_WMBUS_ADDR"
-SILENCE_ALARM_KEY = "MOD_WMBUS_SILENCE_ALARM"
-METER_SLOTS = 128
 VERSION_PATH = "/opt/Norvalith/etc/version"
 DAEMON_PATH = TABLE_KEY_PATH = "/opt/Norvalith/bin/Norvalithd"
 TABLE_PROJECT_ID = 1
 TABLE_ENTRIES = 128
 TABLE_SIZE = 2048
 EXPORT_DIR = "/var/data/Norvalith"
-WIRED_INTERFACE = "eth0"
-WAN_INTERFACE = "ppp0"
 HEADER_SIZE = 10
 MIN_LENGTH_BYTE = 9
 # The parameters the daemon writes into the module, in its order.

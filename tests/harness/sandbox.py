@@ -136,20 +136,12 @@ def sandbox_env():
     return dict(os.environ, PATH=PATH, PYTHONPATH=os.pathsep.join(paths), PYTHONDONTWRITEBYTECODE="1")
 
 
-def this_program():
-    """The command that started this Python program again: its module or its file."""
-    main = sys.modules["__main__"]
-    spec = getattr(main, "__spec__", None)
-    if spec is not None and spec.name:
-        return [sys.executable, "-m", spec.name]
-    return [sys.executable, os.path.abspath(main.__file__)]
-
-
 def run_inside(args=None, **run_args):
     """Runs this program again as process 1 of fresh namespaces, with --inside in
     front of args (default: its own arguments); subprocess.run's arguments apply.
     A SIGINT meant for the sandbox must not end this process before it."""
-    argv = this_program() + ["--inside"] + list(sys.argv[1:] if args is None else args)
+    program = os.path.abspath(sys.modules["__main__"].__file__)  # a module run with -m too
+    argv = [sys.executable, program, "--inside"] + list(sys.argv[1:] if args is None else args)
     return subprocess.run(unshare_command(argv), env=sandbox_env(), **run_args)
 
 

@@ -11,10 +11,8 @@ import time
 
 from harness import sandbox as sb
 from harness.facts import BURST_ALLOWANCE_MS, CONFIG_PAIRS
-from harness.telegrams import (ExportError, bcd, expected_raw, export_name, meters_settings,  # noqa: F401
-                               parse_export, telegram)
-
-bcd_id = bcd
+from harness.telegrams import (ExportError, bcd, bcd as bcd_id, expected_raw, export_name,  # noqa: F401
+                               meters_settings, parse_export, telegram)
 SPACING = BURST_ALLOWANCE_MS / 1000.0 + 0.1  # seconds between bursts: more than the reader's allowance
 MARKER_ID = 99999999
 
@@ -155,7 +153,9 @@ class Run:
 
     def wait_exit(self, daemon, timeout):
         try:
-            return daemon.wait(timeout)
+            status = daemon.wait(timeout)
+            daemon.ended = time.monotonic()
+            return status
         except subprocess.TimeoutExpired:
             raise Failure("daemon still running after %.1f s" % timeout)
 
@@ -181,6 +181,13 @@ class Run:
         owner = (user.uid, user.gid) if user is not None else (0, 0)
         expect_equal((info.st_uid, info.st_gid, oct(info.st_mode & 0o7777)), owner + (oct(mode),),
                      "owner, group and mode of " + path)
+
+    def expect_error_exit(self, daemon, message, timeout):
+        """Start-up ends with status 1, after the one error message (level err)."""
+        expect_equal(self.wait_exit(daemon, timeout), 1, "exit status")
+        self.expect_log(daemon, ["started", message], settle=0)
+        err = self.box.log.snapshot(daemon.pid)[-1]
+        expect_equal((err.facility, err.priority), (sb.LOG_DAEMON, sb.LOG_ERR), "facility and level")
 
     def expect_alive(self, daemon):
         expect(sb.alive(daemon), "daemon ended (status %s); log: %s" % (daemon.returncode, self.box.log.snapshot()))

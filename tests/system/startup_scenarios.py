@@ -119,14 +119,10 @@ def startup_module_silent(run):
     run.box.settings("")
     sim = run.sim("--fault", "silent")
     daemon = run.daemon()
-    status = run.wait_exit(daemon, 12)
-    elapsed = time.monotonic() - daemon.started
-    expect_equal(status, 1, "exit status")
+    run.expect_error_exit(daemon, "rc1180 initialize error", 12)
+    elapsed = daemon.ended - daemon.started
     expect(5.9 <= elapsed <= 8.0, "exit after %.2f s, expected 1 s drain + 5 s time-out" % elapsed)
     expect_equal(sim.trace_bytes(), b"\x00", "bytes on the line")
-    run.expect_log(daemon, ["started", "rc1180 initialize error"], settle=0)
-    err = run.box.log.snapshot(daemon.pid)[-1]
-    expect_equal((err.facility, err.priority), (sb.LOG_DAEMON, sb.LOG_ERR), "facility and level")
     expect_equal(run.box.daemon_output(daemon), b"", "daemon output")
 
 
@@ -181,13 +177,9 @@ def startup_lock_held(run):
     sb.Sandbox.write_file(sb.LOCK_FILE, content)
     sim = run.sim()
     daemon = run.daemon()
-    status = run.wait_exit(daemon, 5)
-    elapsed = time.monotonic() - daemon.started
-    expect_equal(status, 1, "exit status")
+    run.expect_error_exit(daemon, "device ttyS1 is locked", 5)
+    elapsed = daemon.ended - daemon.started
     expect(1.0 <= elapsed <= 2.6, "gave up after %.2f s, expected between 1 and 2 s of retries" % elapsed)
-    run.expect_log(daemon, ["started", "device ttyS1 is locked"], settle=0)
-    err = run.box.log.snapshot(daemon.pid)[-1]
-    expect_equal((err.facility, err.priority), (sb.LOG_DAEMON, sb.LOG_ERR), "facility and level")
     with open(sb.LOCK_FILE, "rb") as f:
         expect_equal(f.read(), content, "lock file after the failed start")
     expect_equal(sim.trace_bytes(), b"", "bytes on the line")
@@ -230,11 +222,8 @@ def startup_table_unavailable(run):
     os.unlink(sb.DAEMON_PATH)
     sim = run.sim()
     daemon = run.daemon(executable=binary)
-    expect_equal(run.wait_exit(daemon, 8), 1, "exit status without key file")
+    run.expect_error_exit(daemon, "meters initialize error", 8)
     expect_equal(sim.trace_bytes(), b"\x000X", "handshake comes before the table")
-    run.expect_log(daemon, ["started", "meters initialize error"], settle=0)
-    err = run.box.log.snapshot(daemon.pid)[-1]
-    expect_equal((err.facility, err.priority), (sb.LOG_DAEMON, sb.LOG_ERR), "facility and level")
     sim.stop()
 
     sb.Sandbox.write_file(sb.DAEMON_PATH, open(binary, "rb").read())
