@@ -58,8 +58,8 @@ int main() {
     gather_identity(receiver.identity, kWiredInterface, kWanInterface, kVersionPath);
     reset_receiver(receiver, monotonic_seconds());
 
+    const Clocks clocks{read_wall_clock, monotonic_seconds};
     for (;;) {
-        const std::int32_t n = read_frame(line, receiver.rx, kFrameTimeoutSeconds);
-        receive(receiver, line, n, read_wall_clock(), monotonic_seconds());
+        receive_pass(receiver, line, clocks);
     }
 }
