@@ -218,7 +218,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t kept = receiver.framer.pending;
     check(kept <= 256, "a kept piece longer than any telegram");
     const std::size_t next = std::min(line_bytes.size(), kBufferSize - kept);
-    std::memcpy(receiver.rx + kept, line_bytes.data(), next);
+    if (next > 0) {
+        std::memcpy(receiver.rx + kept, line_bytes.data(), next);
+    }
     norvalith::handle_burst(receiver, static_cast<std::int32_t>(next), norvalith::read_wall_clock(),
                             norvalith::monotonic_seconds());
     norvalith::handle_burst(receiver, 0, norvalith::read_wall_clock(), norvalith::monotonic_seconds());

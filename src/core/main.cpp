@@ -33,6 +33,8 @@ int main() {
     SerialLine line;
     line.fd = open_serial(kSerialDevice, kLineBitsPerSecond, kLineDataBits, kLineParity, kLineStopBits);
     if (line.fd == kLineBusy) {
+        // Our lock file would name a dead process while the line's holder runs.
+        unlock_device(kLockPattern, kSerialDevice);
         log_msg(LOG_ERR, "device ttyS1 is locked");
         return EXIT_FAILURE;
     }
