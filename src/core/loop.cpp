@@ -24,6 +24,9 @@ void handle_burst(Receiver& receiver, std::int32_t n, const WallTime& at, std::i
     const std::uint32_t heard_before = receiver.daily.heard;
     const std::span<std::uint8_t> rx(receiver.rx);
     const Pass pass = plan_pass(receiver.framer, rx, n > 0 ? static_cast<std::size_t>(n) : 0);
+    if (pass.alone > 0) {
+        handle_telegram(receiver, rx.first(pass.alone), at);
+    }
     std::size_t offset = pass.start;
     for (std::size_t i = 0; i < pass.count; ++i) {
         const std::size_t size = receiver.rx[offset] + pass.extra;

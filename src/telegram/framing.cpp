@@ -34,7 +34,14 @@ std::size_t agreeing(std::span<const std::uint8_t> bytes, const Walk& w, std::si
 }
 
 Pass pass_of(const Walk& w, std::size_t start, std::size_t extra, std::size_t size) {
-    return Pass{start, extra, w.count, start + w.end, w.missing, size};
+    Pass pass;
+    pass.start = start;
+    pass.extra = extra;
+    pass.count = w.count;
+    pass.end = start + w.end;
+    pass.missing = w.missing;
+    pass.size = size;
+    return pass;
 }
 
 }  // namespace
@@ -54,10 +61,15 @@ Walk walk(std::span<const std::uint8_t> bytes, std::size_t extra) {
 }
 
 Pass plan_pass(Framer& framer, std::span<const std::uint8_t> buffer, std::size_t fresh) {
-    const std::size_t kept = framer.pending;
+    const std::size_t kept = std::min(framer.pending, buffer.size());
     framer.pending = 0;
+    const bool was_alone = framer.pending_alone;
+    const std::size_t alone_before = was_alone && kept >= kHeaderBytes ? kept : 0;
+    framer.pending_alone = false;
     if (fresh == 0 || kept + fresh > buffer.size()) {
-        return Pass{};
+        Pass none;
+        none.alone = alone_before;
+        return none;
     }
     const auto bytes = buffer.first(kept + fresh);
     if (kept > 0) {
@@ -65,9 +77,14 @@ Pass plan_pass(Framer& framer, std::span<const std::uint8_t> buffer, std::size_t
         const Walk completed = walk(bytes, extra);
         const Walk alone = walk(bytes.subspan(kept), extra);
         if (quality(alone, fresh) > quality(completed, bytes.size())) {
-            return pass_of(alone, kept, extra, bytes.size());
+            Pass pass = pass_of(alone, kept, extra, bytes.size());
+            pass.alone = alone_before;
+            pass.cut_alone = alone.end == 0;
+            return pass;
         }
-        return pass_of(completed, 0, extra, bytes.size());
+        Pass pass = pass_of(completed, 0, extra, bytes.size());
+        pass.cut_alone = completed.count == 0 && was_alone;
+        return pass;
     }
 
     const Walk counted = walk(bytes, kRssiCounted);
@@ -92,7 +109,9 @@ Pass plan_pass(Framer& framer, std::span<const std::uint8_t> buffer, std::size_t
             extra = a > b ? kRssiCounted : kRssiAppended;
         }
     }
-    return pass_of(extra == kRssiCounted ? counted : appended, 0, extra, bytes.size());
+    Pass pass = pass_of(extra == kRssiCounted ? counted : appended, 0, extra, bytes.size());
+    pass.cut_alone = pass.end == 0;
+    return pass;
 }
 
 std::size_t keep_cut(Framer& framer, std::span<std::uint8_t> buffer, const Pass& pass) {
@@ -102,6 +121,7 @@ std::size_t keep_cut(Framer& framer, std::span<std::uint8_t> buffer, const Pass&
     }
     framer.pending = pass.size - pass.end;
     framer.pending_extra = pass.extra;
+    framer.pending_alone = pass.cut_alone;
     std::memmove(buffer.data(), buffer.data() + pass.end, framer.pending);
     return framer.pending;
 }

@@ -16,6 +16,9 @@ inline constexpr std::uint8_t kMinLengthByte = 9;
 // The one check that a piece starting with this length byte can be a telegram.
 inline bool starts_telegram(std::uint8_t length_byte) { return length_byte >= kMinLengthByte; }
 
+// Bytes a piece needs to carry a whole header (length to device type).
+inline constexpr std::size_t kHeaderBytes = 10;
+
 // Bytes after the length byte's L: 1 when L counts the RSSI byte, 2 when it does not.
 inline constexpr std::size_t kRssiCounted = 1;
 inline constexpr std::size_t kRssiAppended = 2;
@@ -34,25 +37,29 @@ struct Framer {
     std::int32_t score = 0;      // >= 0: L + 1 bytes, < 0: L + 2; its size is the confidence
     std::size_t pending = 0;     // bytes of a cut telegram kept at the start of the buffer
     std::size_t pending_extra = kRssiCounted;
+    bool pending_alone = false;  // the kept piece was a burst of its own
 };
 
 // The telegrams of one pass: `count` of them from `start`, each L + extra bytes,
 // and when `missing` > 0 a cut one after them, kept for the next pass.
 struct Pass {
+    std::size_t alone = 0;  // > 0: a burst of its own whose rest never came, taken whole first
     std::size_t start = 0;
     std::size_t extra = kRssiCounted;
     std::size_t count = 0;
     std::size_t end = 0;  // where the cut one (or the stray bytes) begins
     std::size_t missing = 0;
     std::size_t size = 0;  // bytes in the buffer
+    bool cut_alone = false;  // the cut one is all of a burst of its own
 };
 
-// A cut telegram waits this long (whole seconds, the reader's unit) for its rest:
-// a late rest of up to a second, with a second to spare.
-inline constexpr std::int32_t kRestTimeoutSeconds = 2;
+// A cut telegram waits this long (whole seconds, the reader's unit) for its rest,
+// after the quiet that ended the reader's window.
+inline constexpr std::int32_t kRestTimeoutSeconds = 1;
 
 // buffer: framer.pending bytes kept from the last pass, then the `fresh` bytes
-// just read (0: the rest never came, and the cut piece is dropped). Decides which
+// just read (0: the rest never came, and the cut piece is dropped, unless it was
+// a burst of its own: that is taken whole, as a single burst always was). Decides which
 // bytes are telegrams; a kept piece is completed only when its rest explains the
 // fresh bytes at least as well as they explain themselves, so neither the bytes
 // of one telegram start another nor a rest that never came takes the next one's.
