@@ -97,8 +97,12 @@ bool place_new(int dir_fd, const char* temporary, const char* name) {
     if (renameat2(dir_fd, temporary, dir_fd, name, RENAME_NOREPLACE) == 0) {
         return true;
     }
+    if (errno == EEXIST) {
+        unlinkat(dir_fd, temporary, 0);
+        return true;
+    }
     if (errno != EINVAL && errno != ENOSYS) {
-        return errno == EEXIST;
+        return false;
     }
     // A file system without the flag: a link never replaces a name either.
     if (linkat(dir_fd, temporary, dir_fd, name, 0) != 0 && errno != EEXIST) {
@@ -233,8 +237,9 @@ bool export_xml(const char* dir, const WallTime& at, std::span<const std::uint8_
         ok = fsync(fd) == 0 && ok;
         ok = close(fd) == 0 && ok;
         ok = ok && place_new(dir_fd, temporary, name);
-        // Also the temporary of a name that existed already.
-        unlinkat(dir_fd, temporary, 0);
+        if (!ok) {
+            unlinkat(dir_fd, temporary, 0);
+        }
         ok = ok && sync_directory(dir_fd);
     }
     close(dir_fd);

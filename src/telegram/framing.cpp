@@ -76,7 +76,11 @@ Pass plan_pass(Framer& framer, std::span<const std::uint8_t> buffer, std::size_t
         const std::size_t extra = framer.pending_extra;
         const Walk completed = walk(bytes, extra);
         const Walk alone = walk(bytes.subspan(kept), extra);
-        if (quality(alone, fresh) > quality(completed, bytes.size())) {
+        const int q_alone = quality(alone, fresh);
+        const int q_completed = quality(completed, bytes.size());
+        // Both still cut: the one nearer its end is the likelier.
+        if (q_alone > q_completed || (q_alone == 1 && q_completed == 1 && completed.count == 0 &&
+                                      alone.count == 0 && alone.missing < completed.missing)) {
             Pass pass = pass_of(alone, kept, extra, bytes.size());
             pass.alone = alone_before;
             pass.cut_alone = alone.end == 0;
