@@ -33,6 +33,16 @@ std::size_t agreeing(std::span<const std::uint8_t> bytes, const Walk& w, std::si
     return count;
 }
 
+// Pieces from `from` on, from length byte to length byte, whose control byte is `control`.
+std::size_t pieces_like(std::span<const std::uint8_t> bytes, std::size_t from, std::size_t extra,
+                        std::uint8_t control) {
+    std::size_t count = 0;
+    for (std::size_t at = from; at + 1 < bytes.size() && starts_telegram(bytes[at]); at += bytes[at] + extra) {
+        count += bytes[at + 1] == control ? 1 : 0;
+    }
+    return count;
+}
+
 Pass pass_of(const Walk& w, std::size_t start, std::size_t extra, std::size_t size) {
     Pass pass;
     pass.start = start;
@@ -78,9 +88,15 @@ Pass plan_pass(Framer& framer, std::span<const std::uint8_t> buffer, std::size_t
         const Walk alone = walk(bytes.subspan(kept), extra);
         const int q_alone = quality(alone, fresh);
         const int q_completed = quality(completed, bytes.size());
-        // Both still cut: the one nearer its end is the likelier.
-        if (q_alone > q_completed || (q_alone == 1 && q_completed == 1 && completed.count == 0 &&
-                                      alone.count == 0 && alone.missing < completed.missing)) {
+        // As well explained either way: the telegrams that follow carry the kept
+        // one's control byte; both still cut: the one nearer its end.
+        const std::size_t after = completed.count > 0 ? bytes[0] + extra : bytes.size();
+        const std::size_t a_alone = pieces_like(bytes, kept, extra, bytes[1]);
+        const std::size_t a_completed = pieces_like(bytes, after, extra, bytes[1]);
+        const bool tie = q_alone == q_completed;
+        if (q_alone > q_completed || (tie && a_alone > a_completed) ||
+            (tie && a_alone == a_completed && q_alone == 1 && completed.count == 0 && alone.count == 0 &&
+             alone.missing < completed.missing)) {
             Pass pass = pass_of(alone, kept, extra, bytes.size());
             pass.alone = alone_before;
             pass.cut_alone = alone.end == 0;
