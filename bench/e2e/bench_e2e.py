@@ -249,14 +249,14 @@ def report(results, options):
         a, b = runs[0], runs[-1]
         n = b["count"] - a["count"]
         if tool == "callgrind":
-            pass_names = ("read_wall_clock", "monotonic_seconds", "receive")
+            pass_names = ("read_wall_clock", "monotonic_seconds", "handle_burst")
             loop = sum(b[k] - a[k] for k in pass_names) / n
             target("instructions, read_frame's return to next wait", "%.0f" % loop, "< 20000", loop < 20000)
             parts = ", ".join("%s %.0f" % (k, (b[k] - a[k]) / n) for k in
                               ("read_frame", "read_wall_clock", "monotonic_seconds", "handle_burst", "check_day", "handle_telegram", "plan_pass", "decode_header",
                                "record_meter", "export_due_meters", "check_silence"))
             lines.append("callgrind: %d and %d telegrams: %s and %s instructions in all; per telegram %.0f in all, "
-                         "%.0f from read_frame's return to the next wait (clock readings and receive); inclusive: %s"
+                         "%.0f from read_frame's return to the next wait (clock readings and handle_burst); inclusive: %s"
                          % (a["count"], b["count"], format(a["total"], ","), format(b["total"], ","),
                             (b["total"] - a["total"]) / n, loop, parts))
         else:
