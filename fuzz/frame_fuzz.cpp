@@ -1,19 +1,16 @@
-// Reception path: one burst through one pass of the loop (receive) on a table in
-// plain memory, an export directory on tmpfs and a line that is a pipe holding
-// whatever follows the burst. Checked against models written apart from the
-// daemon: how the burst divides into telegrams (exact runs split, a telegram cut
-// at the end completed from the line when its rest is there, anything else taken
-// whole, pieces that cannot hold a header ignored), the header fields, the table
-// rules (refresh a known id's trailer, else fill the first empty entry, a full
-// table stays as it is), the marked slots, the receive buffer afterwards, the bytes
-// left on the line, and the export file byte for byte, its Base64 decoded and
-// compared with the raw copy (min(L, size) bytes of its telegram, last byte zeroed).
+// Reception path: a burst and what the line delivers next through the passes of
+// the loop (handle_burst) on a table in plain memory and an export directory on
+// tmpfs. Checked: nothing is logged, no piece stays kept after a pass with
+// nothing, every new table entry names a header that stands in the input, the
+// slots are marked exactly when the file exists, and the one export file is the
+// document of a configured meter byte for byte, its Base64 raw copy decoded to
+// L bytes of the input that start at a length byte L.
 //
 // Input: bytes 0-1 n (little endian, modulo 513); byte 2 entries in use before the
 // burst (modulo 129); byte 3 bit 7 "meter already in the table" and bits 0-6 the
 // settings slot that names the meter of the first header; byte 4 bit 0 "a second
 // slot names it too"; then 512 bytes of receive buffer (the burst, then what earlier
-// bursts left there); whatever follows is on the line after the burst.
+// bursts left there); whatever follows is what the line delivers next.
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -155,92 +152,10 @@ void check_export(const std::string& content, const std::string& name, const nor
     const auto decoded = norvalith::fuzz::base64_decode(
         std::string_view(content).substr(text_at, content.size() - tail.size() - text_at));
     check(decoded.has_value(), "raw copy is not Base64");
-    check(decoded->size() == raw_length, "raw copy length is not min(L, n)");
+    check(decoded->size() == raw_length, "raw copy length is not L");
     check(raw_length == 0 || std::memcmp(decoded->data(), raw, raw_length) == 0, "raw copy bytes");
 }
 
-
-// One telegram (or burst taken whole) the loop must handle, as it stands after
-// handling: its last byte zeroed.
-struct Handled {
-    std::vector<std::uint8_t> bytes;
-    norvalith::MeterInfo meter;
-};
-
-// The reception pass, from the description of the line: a telegram is a length
-// byte L and L more bytes; a piece that cannot hold a header is ignored.
-struct Model {
-    std::uint8_t rx[kBufferSize];
-    norvalith::MeterTable table;
-    std::vector<Handled> handled;
-    std::size_t consumed = 0;
-
-    void handle(std::size_t at, std::size_t size) {
-        if (size < 10 || rx[at] < 9) {
-            return;
-        }
-        const std::uint8_t* b = rx + at;
-        const norvalith::MeterInfo meter{model_id(b + 4), b[9], b[2] + 256U * b[3], b[size - 1]};
-        for (norvalith::MeterInfo& entry : table.entries) {
-            if (entry.id == meter.id) {
-                entry.trailer = meter.trailer;
-                break;
-            }
-            if (entry.id == 0) {
-                entry = meter;
-                break;
-            }
-        }
-        rx[at + size - 1] = 0;
-        handled.push_back({std::vector<std::uint8_t>(b, b + size), meter});
-    }
-
-    void receive(std::size_t n, const std::vector<std::uint8_t>& line) {
-        if (n == 0) {
-            return;
-        }
-        // Pieces from the start while each has a length byte of 9 or more and fits.
-        std::vector<std::size_t> starts;
-        std::size_t at = 0;
-        while (at < n && rx[at] >= 9 && at + rx[at] + 1 <= n) {
-            starts.push_back(at);
-            at += rx[at] + 1;
-        }
-        if (!starts.empty() && at == n) {
-            for (std::size_t s : starts) {
-                handle(s, rx[s] + 1U);
-            }
-            return;
-        }
-        const bool cut = at < n && rx[at] >= 9;
-        if (!cut || line.empty()) {
-            handle(0, n);
-            return;
-        }
-        const std::size_t missing = at + rx[at] + 1 - n;
-        consumed = std::min(missing, line.size());
-        std::size_t base = 0;
-        std::size_t have = n;
-        if (n + missing > kBufferSize) {
-            for (std::size_t s : starts) {
-                handle(s, rx[s] + 1U);
-            }
-            have = n - at;
-            std::memmove(rx, rx + at, have);
-            starts.clear();
-            at = 0;
-        }
-        std::memcpy(rx + have, line.data(), consumed);
-        if (consumed < missing) {
-            handle(base, have + consumed);
-            return;
-        }
-        for (std::size_t s : starts) {
-            handle(s, rx[s] + 1U);
-        }
-        handle(at, rx[at] + 1U);
-    }
-};
 
 }  // namespace
 
@@ -273,11 +188,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::strcpy(receiver.identity.firmware, "Norvalith-2.0\n");
     std::memset(receiver.rx, 0, sizeof receiver.rx);
     std::memcpy(receiver.rx, data + kControlBytes, rx_bytes);
-    Model model;
-    std::memcpy(model.rx, receiver.rx, sizeof model.rx);
+    receiver.framer = norvalith::Framer{};
 
     // The configured meter is the one the first header names.
-    const std::uint32_t configured = model_id(model.rx + 4);
+    const std::uint32_t configured = model_id(receiver.rx + 4);
     for (std::size_t i = 0; i < norvalith::kTableEntries; ++i) {
         table.entries[i] =
             i < in_use ? norvalith::MeterInfo{kOtherIds + static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(i),
@@ -287,7 +201,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (known && in_use > 0) {
         table.entries[slot % in_use].id = configured;
     }
-    model.table = table;
     for (norvalith::MeterSlot& s : receiver.settings.meters) {
         s = {};
     }
@@ -298,38 +211,33 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     g_log_messages = 0;
 
-    // The line: a pipe with the following bytes in it and its writing end closed,
-    // so the daemon finds them at once and then a line with nothing more to give.
-    int pipe_ends[2];
-    check(pipe(pipe_ends) == 0, "pipe");
-    check(line_bytes.size() <= 65536, "input larger than a pipe holds");
-    check(line_bytes.empty() ||
-              write(pipe_ends[1], line_bytes.data(), line_bytes.size()) == static_cast<ssize_t>(line_bytes.size()),
-          "filling the line");
-    close(pipe_ends[1]);
-    fcntl(pipe_ends[0], F_SETFL, O_NONBLOCK);
-    norvalith::SerialLine line{pipe_ends[0]};
-    line.last_bytes_ms = norvalith::monotonic_ms();  // the burst was read just now
-
+    // Three passes: the burst, what the line delivers next as read_frame would
+    // place it (after a kept cut telegram), then a pass with nothing.
     const std::time_t start = std::time(nullptr);
-    norvalith::receive(receiver, line, n, norvalith::read_wall_clock(), norvalith::monotonic_seconds());
+    norvalith::handle_burst(receiver, n, norvalith::read_wall_clock(), norvalith::monotonic_seconds());
+    const std::size_t kept = receiver.framer.pending;
+    check(kept <= 256, "a kept piece longer than any telegram");
+    const std::size_t next = std::min(line_bytes.size(), kBufferSize - kept);
+    if (next > 0) {
+        std::memcpy(receiver.rx + kept, line_bytes.data(), next);
+    }
+    norvalith::handle_burst(receiver, static_cast<std::int32_t>(next), norvalith::read_wall_clock(),
+                            norvalith::monotonic_seconds());
+    norvalith::handle_burst(receiver, 0, norvalith::read_wall_clock(), norvalith::monotonic_seconds());
     const std::time_t end = std::time(nullptr);
     check(g_log_messages == 0, "a burst was logged");
+    check(receiver.framer.pending == 0, "a piece kept after a pass with nothing");
 
-    std::vector<std::uint8_t> left(line_bytes.size() + 1);
-    const ssize_t left_count = read(pipe_ends[0], left.data(), left.size());
-    close(pipe_ends[0]);
-    left.resize(left_count > 0 ? static_cast<std::size_t>(left_count) : 0);
-
-    model.receive(static_cast<std::size_t>(n), line_bytes);
-    check(std::equal(left.begin(), left.end(), line_bytes.begin() + static_cast<std::ptrdiff_t>(model.consumed),
-                     line_bytes.end()),
-          "bytes taken from the line");
-    check(std::memcmp(receiver.rx, model.rx, sizeof model.rx) == 0, "receive buffer afterwards");
-    check(std::memcmp(&table, &model.table, sizeof table) == 0, "table update");
-    if (!model.handled.empty()) {
-        const norvalith::MeterInfo& last = model.handled.back().meter;
-        check(std::memcmp(&receiver.meter, &last, sizeof last) == 0, "decoded header of the last telegram");
+    // Every entry added names a meter whose header stands in the input.
+    std::vector<std::uint8_t> input(data + kControlBytes, data + kControlBytes + std::min<std::size_t>(n, rx_bytes));
+    input.insert(input.end(), line_bytes.begin(), line_bytes.begin() + static_cast<std::ptrdiff_t>(next));
+    for (std::size_t i = in_use; i < norvalith::kTableEntries && table.entries[i].id != 0; ++i) {
+        bool found = false;
+        for (std::size_t at = 0; at + 10 <= input.size() && !found; ++at) {
+            found = input[at] >= 9 && model_id(input.data() + at + 4) == table.entries[i].id &&
+                    input[at + 9] == table.entries[i].device_type;
+        }
+        check(found, "a table entry from no header in the input");
     }
 
     const std::vector<std::string> files = directory_entries();
@@ -337,26 +245,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const std::string& name : files) {
         unlink((g_dir + "/" + name).c_str());
     }
-
-    // Slots of address 0 are unused: an id that decodes to 0 is never exported.
-    const Handled* exported = nullptr;
-    for (const Handled& h : model.handled) {
-        if (h.meter.id == configured && configured != 0) {
-            exported = &h;
-            break;
-        }
-    }
+    const bool exported = !files.empty();
     for (std::size_t i = 0; i < norvalith::kMeterSlots; ++i) {
         const bool names_meter = i == slot || (second_slot && i == (slot + 1) % norvalith::kMeterSlots);
-        check(receiver.daily.slots[i].exported_today == (exported != nullptr && names_meter), "slot marks");
+        check(receiver.daily.slots[i].exported_today == (exported && names_meter), "slot marks");
         check(!receiver.daily.slots[i].failure_logged, "failure flag without a failure");
     }
-    if (exported == nullptr) {
-        check(files.empty(), "an export without a configured telegram");
+    if (!exported) {
         return 0;
     }
-    check(files.size() == 1, "exactly one export file, no temporary left");
-    const std::size_t raw_length = std::min<std::size_t>(exported->bytes[0], exported->bytes.size());
-    check_export(content, files[0], exported->meter, receiver.identity, exported->bytes.data(), raw_length, start, end);
+    check(files.size() == 1 && configured != 0, "exactly one export file of a configured meter, no temporary left");
+    // The raw copy is L bytes of the input from a length byte L, with the meter's header.
+    const std::string raw_open = "<Raw encoding=\"base64\">";
+    const std::size_t text_at = content.find(raw_open) + raw_open.size();
+    const auto raw = norvalith::fuzz::base64_decode(
+        std::string_view(content).substr(text_at, content.find("</Raw>") - text_at));
+    check(raw.has_value() && raw->size() >= 9 && (*raw)[0] == raw->size(), "raw copy is not L bytes");
+    check(std::search(input.begin(), input.end(), raw->begin(), raw->end()) != input.end(),
+          "raw copy not from the input");
+    const std::uint8_t* b = raw->data();
+    const norvalith::MeterInfo meter{model_id(b + 4), 0, b[2] + 256U * b[3], 0};
+    check(meter.id == configured, "export of another meter");
+    check_export(content, files[0], meter, receiver.identity, raw->data(), raw->size(), start, end);
     return 0;
 }

@@ -146,8 +146,8 @@ def valgrind_run(box, tool, count):
                                     "--auto=no", out], capture_output=True, text=True).stdout
         result["total"] = int(re.search(r"^([\d,]+) +\(100\.0%\) +PROGRAM TOTALS|^([\d,]+) +PROGRAM TOTALS",
                                         annotated, re.M).group(0).split()[0].replace(",", ""))
-        for name in ("read_wall_clock", "monotonic_seconds", "receive", "check_day", "handle_telegram", "read_frame", "decode_header", "record_meter",
-                     "export_due_meters", "shape_of", "check_silence"):
+        for name in ("read_wall_clock", "monotonic_seconds", "receive_pass", "handle_burst", "check_day", "handle_telegram", "read_frame", "decode_header", "record_meter",
+                     "export_due_meters", "plan_pass", "check_silence"):
             match = re.search(r"^ *([\d,]+) .*norvalith::%s\(" % name, annotated, re.M)
             result[name] = int(match.group(1).replace(",", "")) if match else 0
     else:
@@ -232,14 +232,14 @@ def report(results, options):
         a, b = runs[0], runs[-1]
         n = b["count"] - a["count"]
         if tool == "callgrind":
-            pass_names = ("read_wall_clock", "monotonic_seconds", "receive")
+            pass_names = ("read_wall_clock", "monotonic_seconds", "handle_burst")
             loop = sum(b[k] - a[k] for k in pass_names) / n
             target("instructions, read_frame's return to next wait", "%.0f" % loop, "< 20000", loop < 20000)
             parts = ", ".join("%s %.0f" % (k, (b[k] - a[k]) / n) for k in
-                              ("read_frame", "read_wall_clock", "monotonic_seconds", "receive", "check_day", "handle_telegram", "shape_of", "decode_header",
+                              ("read_frame", "read_wall_clock", "monotonic_seconds", "handle_burst", "check_day", "handle_telegram", "plan_pass", "decode_header",
                                "record_meter", "export_due_meters", "check_silence"))
             lines.append("callgrind: %d and %d telegrams: %s and %s instructions in all; per telegram %.0f in all, "
-                         "%.0f from read_frame's return to the next wait (clock readings and receive); inclusive: %s"
+                         "%.0f from read_frame's return to the next wait (clock readings and handle_burst); inclusive: %s"
                          % (a["count"], b["count"], format(a["total"], ","), format(b["total"], ","),
                             (b["total"] - a["total"]) / n, loop, parts))
         else:

@@ -30,11 +30,6 @@ inline constexpr std::int32_t kAnswerTimeoutSeconds = 5;
 inline constexpr std::int32_t kDrainQuietSeconds = 1;
 inline constexpr std::int32_t kDrainLimitSeconds = 10;
 inline constexpr std::int32_t kWriteTimeoutSeconds = 2;
-// The rest of a telegram cut at the end of a burst follows at once: a UART hands
-// bytes over every few milliseconds (16 bytes every 8.3 ms at 19200 bit/s) while a
-// telegram is on the line. A longer pause, before the cut or after it, means the
-// line fell quiet, and the piece is not completed.
-inline constexpr int kTelegramGapMs = 50;
 
 inline constexpr const char* kSettingsPath = "/opt/Norvalith/etc/settings";
 // Its keys (case is ignored); a meter slot's is the prefix and the slot's number.

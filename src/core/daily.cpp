@@ -80,7 +80,7 @@ bool check_day(DailyExport& daily, const Settings& settings, const WallTime& at)
 }
 
 void export_due_meters(DailyExport& daily, const Settings& settings, const char* dir,
-                       std::span<const std::uint8_t> telegram, const MeterInfo& meter, const DeviceIdentity& identity,
+                       std::span<const std::uint8_t> raw_copy, const MeterInfo& meter, const DeviceIdentity& identity,
                        const WallTime& at) {
     for (std::size_t i = 0; i < kMeterSlots; ++i) {
         const MeterSlot& slot = settings.meters[i];
@@ -88,7 +88,7 @@ void export_due_meters(DailyExport& daily, const Settings& settings, const char*
         if (!slot_configured(slot) || slot.address != meter.id || day.exported_today) {
             continue;
         }
-        if (export_xml(dir, at, telegram, meter, identity)) {
+        if (export_xml(dir, at, raw_copy, meter, identity)) {
             day.exported_today = true;
         } else if (!day.failure_logged) {
             // Retried with the meter's next telegram; one message a day is enough.

@@ -39,11 +39,11 @@ bool check_day(DailyExport& daily, const Settings& settings, const WallTime& at)
 // The report of the day in `daily` as the change of day logs it.
 void report_day(const DailyExport& daily, const Settings& settings);
 
-// Exports the telegram once for every configured slot naming this meter that has
+// Exports the telegram's raw copy once for every configured slot naming this meter that has
 // no file yet today; a slot is marked only when its file was written, so the
 // meter's next telegram retries. A failure is logged once per slot and day.
 void export_due_meters(DailyExport& daily, const Settings& settings, const char* dir,
-                       std::span<const std::uint8_t> telegram, const MeterInfo& meter, const DeviceIdentity& identity,
+                       std::span<const std::uint8_t> raw_copy, const MeterInfo& meter, const DeviceIdentity& identity,
                        const WallTime& at);
 
 }  // namespace norvalith

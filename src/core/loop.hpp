@@ -12,6 +12,7 @@
 #include "core/silence.hpp"
 #include "serial/reader.hpp"
 #include "telegram/export.hpp"
+#include "telegram/framing.hpp"
 #include "telegram/header.hpp"
 
 namespace norvalith {
@@ -25,23 +26,31 @@ struct Receiver {
     SilenceAlarm silence;
     std::uint8_t rx[kRxCapacity];
     MeterInfo meter;
+    Framer framer;
+};
+
+// The clocks a pass reads once each after its read; tests pass their own.
+struct Clocks {
+    WallTime (*wall)();
+    std::int32_t (*monotonic)();
 };
 
 // Start-up's last step, after the settings are loaded: empty receive buffer, no
 // slot exported, no day seen, and the silence counted from `monotonic_now`.
 void reset_receiver(Receiver& receiver, std::int32_t monotonic_now);
 
-// One pass after read_frame placed n bytes in rx (0: nothing arrived), dated by
-// one reading of the wall clock: the day check, then every telegram of the burst,
-// then the silence alarm (monotonic_now: monotonic seconds).
-// A burst that is an exact run of telegrams is split into them; a telegram cut
-// off at its end is completed from the line when its rest follows at once; any
-// other burst is taken whole, as one telegram.
-void receive(Receiver& receiver, SerialLine& line, std::int32_t n, const WallTime& at, std::int32_t monotonic_now);
+// One pass of the loop: read_frame into rx after any cut telegram kept from the
+// last pass (waiting kRestTimeoutSeconds for its rest, else kFrameTimeoutSeconds),
+// then handle_burst with one reading of each clock.
+void receive_pass(Receiver& receiver, SerialLine& line, const Clocks& clocks);
 
-// One telegram (or burst taken whole) in rx: table update and due exports; its
-// last byte is zeroed. Ignored (false) when it cannot hold a header: shorter
-// than one, or a length byte too small for one.
-bool handle_telegram(Receiver& receiver, std::span<std::uint8_t> telegram, const WallTime& at);
+// The rest of a pass once n bytes were placed in rx after the kept piece (0:
+// nothing arrived), dated by `at`: the day check, every telegram the framing
+// finds (stray bytes and a rest that never came are dropped; a cut telegram is
+// kept for the next pass), then the silence alarm (monotonic seconds).
+void handle_burst(Receiver& receiver, std::int32_t n, const WallTime& at, std::int32_t monotonic_now);
+
+// One whole telegram: table update, its raw copy, and due exports.
+void handle_telegram(Receiver& receiver, std::span<std::uint8_t> telegram, const WallTime& at);
 
 }  // namespace norvalith

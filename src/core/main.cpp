@@ -33,6 +33,8 @@ int main() {
     SerialLine line;
     line.fd = open_serial(kSerialDevice, kLineBitsPerSecond, kLineDataBits, kLineParity, kLineStopBits);
     if (line.fd == kLineBusy) {
+        // Our lock file would name a dead process while the line's holder runs.
+        unlock_device(kLockPattern, kSerialDevice);
         log_msg(LOG_ERR, "device ttyS1 is locked");
         return EXIT_FAILURE;
     }
@@ -60,8 +62,8 @@ int main() {
     gather_identity(receiver.identity, kWiredInterface, kWanInterface, kVersionPath);
     reset_receiver(receiver, monotonic_seconds());
 
+    const Clocks clocks{read_wall_clock, monotonic_seconds};
     for (;;) {
-        const std::int32_t n = read_frame(line, receiver.rx, kFrameTimeoutSeconds, kBurstAllowanceMs);
-        receive(receiver, line, n, read_wall_clock(), monotonic_seconds());
+        receive_pass(receiver, line, clocks);
     }
 }

@@ -111,6 +111,27 @@ void remove_stale(const char* path, const char* aside, const struct stat& judged
     unlink(aside);
 }
 
+bool write_pid(int fd) {
+    char content[32];
+    const int len = std::snprintf(content, sizeof content, kLockContentFormat, static_cast<int>(getpid()));
+    const bool written = write(fd, content, static_cast<std::size_t>(len)) == len;
+    return close(fd) == 0 && written;
+}
+
+// Where the file system refuses hard links the lock is created in place, as
+// locks always were: for that instant it holds no pid yet.
+bool create_in_place(const char* path) {
+    const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return false;
+    }
+    if (write_pid(fd)) {
+        return true;
+    }
+    unlink(path);
+    return false;
+}
+
 // The lock appears under its name complete or not at all: the pid goes into a
 // private file first, which is then linked to the lock name (link() never
 // replaces an existing name).
@@ -121,18 +142,39 @@ bool try_create(const char* path, const char* temporary) {
         return false;
     }
     step(LockStep::pid_write);
-    char content[32];
-    const int len = std::snprintf(content, sizeof content, kLockContentFormat, static_cast<int>(getpid()));
-    const bool written = write(fd, content, static_cast<std::size_t>(len)) == len;
-    const bool closed = close(fd) == 0;
-    const bool linked = written && closed && link(temporary, path) == 0;
+    if (!write_pid(fd)) {
+        unlink(temporary);
+        return false;
+    }
+    const bool linked = link(temporary, path) == 0;
+    const int cause = errno;
     unlink(temporary);
-    return linked;
+    if (linked || cause == EEXIST || cause == ENOENT || cause == EACCES) {
+        return linked;
+    }
+    return create_in_place(path);  // EPERM, EOPNOTSUPP, EMLINK, ...
 }
 
 }  // namespace
 
 void set_lock_hook(LockHook hook) { g_hook = hook; }
+
+void unlock_device(const char* pattern, const char* device_path) {
+    char path[64];
+    lock_file_path(pattern, device_path, path);
+    struct stat judged {};
+    char text[32] = {};
+    const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return;
+    }
+    const bool regular = fstat(fd, &judged) == 0 && S_ISREG(judged.st_mode);
+    const ssize_t got = regular ? read(fd, text, sizeof text - 1) : -1;
+    close(fd);
+    if (got > 0 && std::strtol(text, nullptr, 10) == static_cast<long>(getpid())) {
+        unlink(path);
+    }
+}
 
 bool lock_device(const char* pattern, const char* device_path, std::int32_t timeout_seconds) {
     char path[64];

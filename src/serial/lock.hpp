@@ -29,7 +29,11 @@ void set_lock_hook(LockHook hook);
 // Creates the lock file holding our pid as "%10d\n" (written in full before the
 // file appears under its name), replacing a stale one (dead pid, no number, or our
 // own pid) only if it is still the file that was judged. Anything at the path but
-// a regular file holds the lock. False when still held after the time-out.
+// a regular file holds the lock. Where link() is refused, the lock is created in
+// place with the same content. False when still held after the time-out.
 bool lock_device(const char* pattern, const char* device_path, std::int32_t timeout_seconds);
+
+// Removes the lock file if it holds our pid: for an exit that gives the line up.
+void unlock_device(const char* pattern, const char* device_path);
 
 }  // namespace norvalith

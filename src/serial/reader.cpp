@@ -1,6 +1,5 @@
 #include "serial/reader.hpp"
 
-#include <poll.h>
 #include <sys/select.h>
 #include <unistd.h>
 
@@ -83,37 +82,6 @@ std::int32_t read_frame(SerialLine& line, std::span<std::uint8_t> buffer, std::i
             return count;
         }
     }
-}
-
-bool line_busy(const SerialLine& line, int timeout_ms) {
-    pollfd watch{line.fd, POLLIN, 0};
-    for (;;) {
-        const int ready = poll(&watch, 1, timeout_ms);
-        if (ready >= 0 || errno != EINTR) {
-            return ready > 0 && (watch.revents & POLLIN) != 0;
-        }
-    }
-}
-
-bool line_still_busy(const SerialLine& line, int gap_ms) {
-    const std::int64_t now = monotonic_ms();
-    return line.last_bytes_ms >= 0 && now >= 0 && now - line.last_bytes_ms <= gap_ms && line_busy(line, gap_ms);
-}
-
-std::size_t read_following(SerialLine& line, std::span<std::uint8_t> into, int gap_ms) {
-    std::size_t count = 0;
-    while (count < into.size() && line_busy(line, gap_ms)) {
-        const ssize_t got = read(line.fd, into.data() + count, into.size() - count);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            break;  // nothing after all, or a failing line, which read_frame reports
-        }
-        line.last_bytes_ms = monotonic_ms();
-        count += static_cast<std::size_t>(got);
-    }
-    return count;
 }
 
 }  // namespace norvalith

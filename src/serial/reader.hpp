@@ -21,15 +21,4 @@ struct SerialLine {
 std::int32_t read_frame(SerialLine& line, std::span<std::uint8_t> buffer, std::int32_t first_byte_timeout_seconds,
                         std::int32_t allowance_ms);
 
-// True when bytes are waiting on the line or arrive within timeout_ms.
-bool line_busy(const SerialLine& line, int timeout_ms);
-
-// True when the line delivered bytes within the last gap_ms and more are waiting
-// or arrive within gap_ms: it did not fall quiet.
-bool line_still_busy(const SerialLine& line, int gap_ms);
-
-// Reads into `into` what follows on the line without a pause longer than gap_ms,
-// the first byte included, until `into` is full. Returns the count.
-std::size_t read_following(SerialLine& line, std::span<std::uint8_t> into, int gap_ms);
-
 }  // namespace norvalith

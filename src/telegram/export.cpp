@@ -90,6 +90,28 @@ bool write_all(int fd, const char* data, std::size_t size) {
 // export there would lose them all.
 bool sync_directory(int dir_fd) { return fsync(dir_fd) == 0 || errno == EINVAL; }
 
+// The day's first telegram is the one the file keeps: a restart or a clock set
+// back must never replace a file a collector may already have taken. A name
+// that exists already counts as placed.
+bool place_new(int dir_fd, const char* temporary, const char* name) {
+    if (renameat2(dir_fd, temporary, dir_fd, name, RENAME_NOREPLACE) == 0) {
+        return true;
+    }
+    if (errno == EEXIST) {
+        unlinkat(dir_fd, temporary, 0);
+        return true;
+    }
+    if (errno != EINVAL && errno != ENOSYS) {
+        return false;
+    }
+    // A file system without the flag: a link never replaces a name either.
+    if (linkat(dir_fd, temporary, dir_fd, name, 0) != 0 && errno != EEXIST) {
+        return false;
+    }
+    unlinkat(dir_fd, temporary, 0);
+    return true;
+}
+
 bool all_digits(std::string_view text) {
     return !text.empty() && text.size() <= 10 &&
            std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -133,15 +155,13 @@ std::int32_t sweep_export_temporaries(const char* dir) {
     return removed;
 }
 
-std::size_t format_export(std::span<char> out, std::span<const std::uint8_t> telegram, const MeterInfo& meter,
+std::size_t format_export(std::span<char> out, std::span<const std::uint8_t> raw_copy, const MeterInfo& meter,
                           const DeviceIdentity& identity, const WallTime& at) {
-    if (out.empty() || !at.valid) {
+    char raw[kBase64Capacity];
+    if (out.empty() || !at.valid || base64_size(raw_copy.size()) > sizeof raw) {
         return 0;
     }
-    // Never past this telegram: bytes beyond it belong to another one.
-    const std::size_t raw_length = telegram.empty() ? 0 : std::min<std::size_t>(telegram[0], telegram.size());
-    char raw[kBase64Capacity];
-    base64_encode(telegram.first(raw_length), raw);
+    base64_encode(raw_copy, raw);
 
     const std::tm& local = at.local;
     Writer w{out.data(), out.size()};
@@ -176,10 +196,10 @@ std::size_t format_export(std::span<char> out, std::span<const std::uint8_t> tel
     return w.overflow ? 0 : w.length;
 }
 
-bool export_xml(const char* dir, const WallTime& at, std::span<const std::uint8_t> telegram, const MeterInfo& meter,
+bool export_xml(const char* dir, const WallTime& at, std::span<const std::uint8_t> raw_copy, const MeterInfo& meter,
                 const DeviceIdentity& identity) {
     char document[kExportDocumentCapacity];
-    const std::size_t size = format_export(document, telegram, meter, identity, at);
+    const std::size_t size = format_export(document, raw_copy, meter, identity, at);
     if (size == 0) {
         return false;
     }
@@ -203,6 +223,11 @@ bool export_xml(const char* dir, const WallTime& at, std::span<const std::uint8_
     if (dir_fd < 0) {
         return false;
     }
+    struct stat existing {};
+    if (fstatat(dir_fd, name, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+        close(dir_fd);
+        return true;  // today's file is there: it keeps the first telegram
+    }
     // A leftover from a crash or a planted link is not ours to follow: remove it.
     unlinkat(dir_fd, temporary, 0);
     const int fd = openat(dir_fd, temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
@@ -211,7 +236,7 @@ bool export_xml(const char* dir, const WallTime& at, std::span<const std::uint8_
         ok = write_all(fd, document, size);
         ok = fsync(fd) == 0 && ok;
         ok = close(fd) == 0 && ok;
-        ok = ok && renameat(dir_fd, temporary, dir_fd, name) == 0;
+        ok = ok && place_new(dir_fd, temporary, name);
         if (!ok) {
             unlinkat(dir_fd, temporary, 0);
         }

@@ -22,17 +22,18 @@ struct DeviceIdentity {
 // Largest export document; the longest texts escaped still fit well inside.
 inline constexpr std::size_t kExportDocumentCapacity = 4096;
 
-// The document for a telegram received at `at`. The raw copy is min(length byte,
-// telegram size) bytes. Returns its length, 0 if it does not fit into out.
-std::size_t format_export(std::span<char> out, std::span<const std::uint8_t> telegram, const MeterInfo& meter,
+// The document for a telegram received at `at`, carrying `raw` (its raw copy) in
+// Base64. Returns its length, 0 if it does not fit into out.
+std::size_t format_export(std::span<char> out, std::span<const std::uint8_t> raw, const MeterInfo& meter,
                           const DeviceIdentity& identity, const WallTime& at);
 
 // Writes "<dir>/%08u_%04u-%02u-%02u.xml" (the local date of `at`) through the
 // temporary file "<dir>/.%08u.<pid>.xml.tmp" that is renamed into place once every
-// write succeeded; the directory is synced after the rename. False on failure,
+// write succeeded, never over an existing file of that name (which counts as
+// written); the directory is synced after the rename. False on failure,
 // with no temporary left behind (a sync that failed after the rename leaves the
 // complete file).
-bool export_xml(const char* dir, const WallTime& at, std::span<const std::uint8_t> telegram, const MeterInfo& meter,
+bool export_xml(const char* dir, const WallTime& at, std::span<const std::uint8_t> raw_copy, const MeterInfo& meter,
                 const DeviceIdentity& identity);
 
 // Whether name is one of export_xml's temporary names, ".<id>.<pid>.xml.tmp" or the

@@ -134,7 +134,7 @@ class Run:
         """Returns once the daemon has handled everything sent so far: a burst of a
         marker meter with a new trailer byte must show in the table."""
         self.sync_count += 1
-        marker = bytes([0x0b, 0x44, 0x2d, 0x2c]) + bcd(MARKER_ID) + bytes([1, 0x1b, self.sync_count])
+        marker = bytes([0x0a, 0x44, 0x2d, 0x2c]) + bcd(MARKER_ID) + bytes([1, 0x1b, self.sync_count])
         self.raw(sim, marker)
         self.wait(lambda: any(e[0] == MARKER_ID and e[3] == self.sync_count for e in sb.read_table()),
                   timeout, "marker burst %d in the table" % self.sync_count)

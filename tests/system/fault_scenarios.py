@@ -180,7 +180,7 @@ def synced_after_rename(lines, temporary, name):
     """True when the temporary was renamed to name and a descriptor open on the export
     directory was then synced."""
     directories, renamed = set(), False
-    rename = re.compile(r"rename(at2?)?\(.*%s, .*%s(, \d+)?\) += 0$" % (in_export_dir(temporary), in_export_dir(name)))
+    rename = re.compile(r"rename(at2?)?\(.*%s, .*%s(, [\w|]+)?\) += 0$" % (in_export_dir(temporary), in_export_dir(name)))
     for line in lines:
         opened = re.match(r'openat\(AT_FDCWD, "%s", [^)]*O_DIRECTORY[^)]*\) = (\d+)$' % sb.EXPORT_DIR, line)
         closed = re.match(r"close\((\d+)\)", line)

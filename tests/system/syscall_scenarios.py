@@ -122,7 +122,7 @@ def syscalls_within_the_unit_filter(run):
         return text if "+++ killed by SIGKILL +++" in text else None
     text = run.wait(traced, 10, "strace to finish its trace")
     calls = {m.group(1) for m in map(CALL.match, text.splitlines()) if m}
-    expect({"execve", "kill", "shmget", "renameat", "fsync"} <= calls, "trace incomplete: %s" % sorted(calls))
+    expect({"execve", "kill", "shmget", "renameat2", "fsync"} <= calls, "trace incomplete: %s" % sorted(calls))
     print("NOTE: %d system calls: %s" % (len(calls), " ".join(sorted(calls))))
     denied = calls - allowed
     expect(not denied, "calls the unit's filter denies: %s" % " ".join(sorted(denied)))

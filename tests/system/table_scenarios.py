@@ -22,7 +22,7 @@ def table_fill_refresh_overflow(run):
     expected = []
     for index, meter_id in enumerate(ids):
         manufacturer, device_type, trailer = 0x0400 + index, index % 0x38, (index * 3) % 256
-        burst = bytes([11, 0x44]) + manufacturer.to_bytes(2, "little") + bcd_id(meter_id) + bytes(
+        burst = bytes([10, 0x44]) + manufacturer.to_bytes(2, "little") + bcd_id(meter_id) + bytes(
             [1, device_type, trailer])
         sim.raw(burst)
         expected.append((meter_id, device_type, manufacturer, trailer))
@@ -32,7 +32,7 @@ def table_fill_refresh_overflow(run):
     # The 129th found the table full. A known meter again: its trailer follows, type and
     # manufacturer stay those of its first frame.
     run.last_send = time.monotonic()
-    run.raw(sim, bytes([11, 0x44, 0x77, 0x77]) + bcd_id(ids[5]) + bytes([1, 0x02, 0xee]))
+    run.raw(sim, bytes([10, 0x44, 0x77, 0x77]) + bcd_id(ids[5]) + bytes([1, 0x02, 0xee]))
     run.wait(lambda: sb.read_table()[5][3] == 0xee, 5, "refreshed trailer")
     refreshed = list(expected[:sb.TABLE_ENTRIES])
     refreshed[5] = expected[5][:3] + (0xee,)

@@ -1,7 +1,11 @@
 #include "norvalith-meters/meters.hpp"
 
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -67,11 +71,12 @@ void append(std::string& out, const char* text) { out += text; }
 void format_id(std::uint32_t id, char (&out)[16]) { std::snprintf(out, sizeof out, "%08u", id); }
 
 const char* help_text() {
-    return "Usage: norvalith-meters [--json] [--key-file PATH]\n"
+    return "Usage: norvalith-meters [--json] [--key-file PATH] [--lock-file PATH]\n"
            "Lists the meters Norvalithd has heard, from its shared meter table.\n"
            "\n"
            "  --json           print a JSON array for scripts instead of a table\n"
            "  --key-file PATH  key file of the table (default /opt/Norvalith/bin/Norvalithd)\n"
+           "  --lock-file PATH  the daemon's lock file (default /var/lock/LCK..ttyS1)\n"
            "  -h, --help       show this help and exit\n"
            "\n"
            "Exit status:\n"
@@ -81,6 +86,20 @@ const char* help_text() {
            "     is unusable\n"
            "  3  Norvalithd is not running: the table it left is listed, and may be stale\n"
            "  4  no permission to read the table: run as root or as user norvalith\n";
+}
+
+// Up to size - 1 bytes of a regular file, never blocking on anything else.
+std::string read_small(const char* path, std::size_t size) {
+    const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return {};
+    }
+    std::string text(size, '\0');
+    struct stat info {};
+    const ssize_t got = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) ? read(fd, text.data(), size - 1) : -1;
+    close(fd);
+    text.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    return text;
 }
 
 int usage_error(std::FILE* err, const char* what, const char* option) {
@@ -218,7 +237,7 @@ TableAttachment::~TableAttachment() {
 }
 
 TableAttachment::TableAttachment(TableAttachment&& other) noexcept
-    : address_(std::exchange(other.address_, nullptr)), daemon_attached_(std::exchange(other.daemon_attached_, false)) {}
+    : address_(std::exchange(other.address_, nullptr)) {}
 
 TableAttachment& TableAttachment::operator=(TableAttachment&& other) noexcept {
     if (this != &other) {
@@ -226,7 +245,6 @@ TableAttachment& TableAttachment::operator=(TableAttachment&& other) noexcept {
             shmdt(address_);
         }
         address_ = std::exchange(other.address_, nullptr);
-        daemon_attached_ = std::exchange(other.daemon_attached_, false);
     }
     return *this;
 }
@@ -278,16 +296,40 @@ TableAttachment attach_readonly(const char* key_path, int project_id, AttachErro
         }
         return {};
     }
-    // Ours is one attachment; without a count we do not call the daemon gone.
-    shmid_ds status{};
-    const bool others = shmctl(segment, IPC_STAT, &status) != 0 || status.shm_nattch > 1;
     error = {};
-    return {address, others};
+    return TableAttachment{address};
+}
+
+bool daemon_running(const char* lock_path, const char* key_path) {
+    const long pid = std::strtol(read_small(lock_path, 32).c_str(), nullptr, 10);
+    if (pid <= 0 || pid > INT32_MAX || (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)) {
+        return false;
+    }
+    // The lock's pid may have been reused: it must be the daemon, run from its path
+    // (also as an emulator's argument). A /proc that hides it cannot tell: alive then is enough.
+    char proc[32];
+    std::snprintf(proc, sizeof proc, "/proc/%ld/cmdline", pid);
+    const std::string cmdline = read_small(proc, 4096);
+    if (cmdline.empty()) {
+        return true;
+    }
+    const char* slash = std::strrchr(key_path, '/');
+    const std::string_view name = slash != nullptr ? slash + 1 : key_path;
+    for (std::size_t at = 0; at < cmdline.size();) {
+        const std::string_view arg(cmdline.c_str() + at);
+        const std::size_t cut = arg.rfind('/');
+        if ((cut == std::string_view::npos ? arg : arg.substr(cut + 1)) == name) {
+            return true;
+        }
+        at += arg.size() + 1;
+    }
+    return false;
 }
 
 int run(int argc, char** argv, std::FILE* out, std::FILE* err) {
     bool json = false;
     const char* key_path = kTableKeyPath;
+    const char* lock_path = kDefaultLockPath;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (arg == "--json") {
@@ -299,6 +341,13 @@ int run(int argc, char** argv, std::FILE* out, std::FILE* err) {
             key_path = argv[++i];
         } else if (arg.starts_with("--key-file=")) {
             key_path = argv[i] + std::strlen("--key-file=");
+        } else if (arg == "--lock-file") {
+            if (i + 1 >= argc) {
+                return usage_error(err, "missing path after", argv[i]);
+            }
+            lock_path = argv[++i];
+        } else if (arg.starts_with("--lock-file=")) {
+            lock_path = argv[i] + std::strlen("--lock-file=");
         } else if (arg == "-h" || arg == "--help") {
             std::fputs(help_text(), out);
             return std::fflush(out) == 0 ? kExitOk : kExitError;
@@ -319,7 +368,7 @@ int run(int argc, char** argv, std::FILE* out, std::FILE* err) {
         std::fprintf(err, "%s: cannot write the listing: %s\n", kProgram, std::strerror(errno));
         return kExitError;
     }
-    if (!attachment.daemon_attached()) {
+    if (!daemon_running(lock_path, key_path)) {
         std::fprintf(err, "%s: daemon not running: last table shown\n", kProgram);
         return kExitNotRunning;
     }

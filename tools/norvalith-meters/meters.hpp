@@ -49,7 +49,7 @@ std::string format_json(const std::vector<Row>& rows);
 class TableAttachment {
 public:
     TableAttachment() = default;
-    TableAttachment(const void* address, bool daemon_attached) : address_(address), daemon_attached_(daemon_attached) {}
+    explicit TableAttachment(const void* address) : address_(address) {}
     ~TableAttachment();
     TableAttachment(TableAttachment&& other) noexcept;
     TableAttachment& operator=(TableAttachment&& other) noexcept;
@@ -58,13 +58,9 @@ public:
 
     // nullptr when the attach failed.
     const MeterTable* table() const { return static_cast<const MeterTable*>(address_); }
-    // Whether another process holds the segment too: the daemon does for as long
-    // as it runs, while the segment outlives it.
-    bool daemon_attached() const { return daemon_attached_; }
 
 private:
     const void* address_ = nullptr;
-    bool daemon_attached_ = false;
 };
 
 struct AttachError {
@@ -72,10 +68,15 @@ struct AttachError {
     std::string message;
 };
 
-// ftok(key_path, project_id), shmget without IPC_CREAT, shmat with SHM_RDONLY, and
-// the segment's attach count. On failure the attachment is empty and error holds
+// ftok(key_path, project_id), shmget without IPC_CREAT, shmat with SHM_RDONLY. On failure the attachment is empty and error holds
 // the exit status and the reason.
 TableAttachment attach_readonly(const char* key_path, int project_id, AttachError& error);
+
+inline constexpr const char* kDefaultLockPath = "/var/lock/LCK..ttyS1";
+
+// Whether the daemon runs: the lock file's pid is alive and runs the program
+// at key_path. The table's attach count cannot tell: any reader adds to it.
+bool daemon_running(const char* lock_path, const char* key_path);
 
 // The whole command: options, attach, listing on out, messages on err; returns the exit status.
 int run(int argc, char** argv, std::FILE* out, std::FILE* err);

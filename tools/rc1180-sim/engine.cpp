@@ -263,7 +263,7 @@ std::int64_t Engine::next_chunk_ns() const {
     return line_.front().start_ns + transmission_ns(line_.front().written);
 }
 
-void Engine::send_burst(const Bytes& burst, const char* kind, std::int64_t now) {
+void Engine::send_burst(const Bytes& burst, const char* kind, std::int64_t now, std::int64_t delay_ns) {
     if (hung_up_ || burst.empty()) {
         return;
     }
@@ -273,7 +273,7 @@ void Engine::send_burst(const Bytes& burst, const char* kind, std::int64_t now) 
         last_burst_end_ms_ = now + (options_.full_rate ? transmission_ms(burst.size()) : 0);
     } else {
         // A burst that falls due while another is on the line follows it without a gap.
-        const std::int64_t start_ns = std::max(now_ns, line_free_ns_);
+        const std::int64_t start_ns = std::max(now_ns, line_free_ns_) + delay_ns;
         line_free_ns_ = start_ns + transmission_ns(burst.size());
         line_.push_back({burst, kind, start_ns, 0});
         last_burst_end_ms_ = (line_free_ns_ + 999999) / 1000000;
@@ -311,7 +311,19 @@ Bytes Engine::random_bytes(std::size_t min, std::size_t max) {
 }
 
 void Engine::send_telegram(const Bytes& telegram, std::int64_t now, double dbm) {
-    send_burst(frame_telegram(telegram, module_.rssi_mode(), rssi_byte(dbm)), "telegram", now);
+    const Bytes burst = frame_telegram(telegram, module_.rssi_mode(), rssi_byte(dbm), options_.rssi_appended);
+    if (options_.pause_share > 0.0 && options_.chunk > 0 && burst.size() > 2 &&
+        std::uniform_real_distribution<double>(0.0, 1.0)(rng_) < options_.pause_share) {
+        // The pause falls anywhere inside; the rest follows it.
+        const std::size_t cut = std::uniform_int_distribution<std::size_t>(1, burst.size() - 1)(rng_);
+        const std::int64_t pause_ms =
+            std::uniform_int_distribution<std::int64_t>(options_.pause_low_ms, options_.pause_high_ms)(rng_);
+        send_burst(Bytes(burst.begin(), burst.begin() + static_cast<std::ptrdiff_t>(cut)), "telegram", now);
+        send_burst(Bytes(burst.begin() + static_cast<std::ptrdiff_t>(cut), burst.end()), "rest", now,
+                   pause_ms * 1000000);
+    } else {
+        send_burst(burst, "telegram", now);
+    }
     ++counters_.telegrams_sent;
     stats_dirty_ = true;
 }

@@ -57,7 +57,7 @@ class Engine {
         std::size_t written;
     };
 
-    void send_burst(const Bytes& burst, const char* kind, std::int64_t now);
+    void send_burst(const Bytes& burst, const char* kind, std::int64_t now, std::int64_t delay_ns = 0);
     // Writes to the pty whatever the UART has handed over by now_ns.
     void transmit(std::int64_t now_ns);
     // When the next chunk is due, or -1 (nothing queued, or the pty is full).

@@ -122,6 +122,11 @@ const char* usage_text() {
            "  --rssi-range LO-HI     signal strength in dBm, e.g. -95--40 (default); the RSSI byte\n"
            "                         (dBm = -RSSI/2) follows each telegram when memory address 5 is 1\n"
            "  --garbage P            probability of a burst of 1..40 random bytes between telegrams\n"
+           "  --rssi-appended        in RSSI mode the length byte leaves the RSSI byte out: a\n"
+           "                         telegram is L + 2 bytes on the line (default: L counts it, L + 1)\n"
+           "  --pause-share P        share of telegrams that pause inside, as a loaded UART may\n"
+           "                         (needs --chunk above 0); logged as a telegram and its \"rest\"\n"
+           "  --pause-ms LO-HI       length of such a pause, uniform (default 60-300)\n"
            "  --count N              stop sending after N telegrams from --replay/--generate\n"
            "  --duration S           exit S seconds after start\n"
            "  --exit-when-done       exit once the telegrams are all sent (with no --replay/--generate\n"
@@ -170,8 +175,10 @@ bool parse_options(std::span<const char* const> args, Options& options, std::str
             }
             continue;
         }
-        if (name == "--no-handshake" || name == "--repeat" || name == "--full-rate" || name == "--exit-when-done") {
-            bool& target = name == "--no-handshake" ? options.no_handshake
+        if (name == "--no-handshake" || name == "--repeat" || name == "--full-rate" || name == "--exit-when-done" ||
+            name == "--rssi-appended") {
+            bool& target = name == "--no-handshake"    ? options.no_handshake
+                           : name == "--rssi-appended" ? options.rssi_appended
                            : name == "--repeat"     ? options.repeat
                            : name == "--full-rate"  ? options.full_rate
                                                     : options.exit_when_done;
@@ -184,6 +191,7 @@ bool parse_options(std::span<const char* const> args, Options& options, std::str
             "--link",     "--memory",          "--replay", "--sent",       "--control",    "--trace",   "--stats",
             "--gap-ms",   "--generate",        "--seed",   "--rate",       "--rssi-range", "--garbage", "--count",
             "--duration", "--chatter-seconds", "--fault",  "--min-gap-ms", "--chunk",
+            "--pause-share", "--pause-ms",
         };
         if (std::find(std::begin(kWithValue), std::end(kWithValue), name) == std::end(kWithValue)) {
             error = (name.rfind("--", 0) == 0 ? "unknown option " : "unexpected argument ") + name;
@@ -253,6 +261,21 @@ bool parse_options(std::span<const char* const> args, Options& options, std::str
             if (!parse_rssi_range(value, options.rssi_low_dbm, options.rssi_high_dbm)) {
                 return bad();
             }
+        } else if (name == "--pause-share") {
+            if (!parse_double(value, real) || real < 0.0 || real > 1.0) {
+                return bad();
+            }
+            options.pause_share = real;
+        } else if (name == "--pause-ms") {
+            const std::size_t dash = value.find('-');
+            std::uint64_t low = 0;
+            std::uint64_t high = 0;
+            if (dash == std::string::npos || !parse_unsigned(value.substr(0, dash), low) ||
+                !parse_unsigned(value.substr(dash + 1), high) || low > high || high > 60000) {
+                return bad();
+            }
+            options.pause_low_ms = static_cast<std::int64_t>(low);
+            options.pause_high_ms = static_cast<std::int64_t>(high);
         } else if (name == "--garbage") {
             if (!parse_double(value, real) || real < 0.0 || real > 1.0) {
                 return bad();

@@ -41,6 +41,10 @@ struct Options {
     double rssi_low_dbm = -95.0;
     double rssi_high_dbm = -40.0;
     double garbage = 0.0;     // probability of a garbage burst after a telegram
+    bool rssi_appended = false;  // the length byte leaves the RSSI byte out (L + 2 bytes)
+    double pause_share = 0.0;    // share of telegrams with a pause inside them
+    std::int64_t pause_low_ms = 60;
+    std::int64_t pause_high_ms = 300;
     std::uint64_t count = 0;  // 0: no limit
     double duration_s = 0.0;  // 0: no limit
     double chatter_seconds = 3.0;

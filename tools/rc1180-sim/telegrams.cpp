@@ -77,11 +77,12 @@ std::uint8_t rssi_byte(double dbm) {
     return static_cast<std::uint8_t>(std::clamp(value, 0L, 255L));
 }
 
-Bytes frame_telegram(std::span<const std::uint8_t> telegram, bool rssi_mode, std::uint8_t rssi) {
+Bytes frame_telegram(std::span<const std::uint8_t> telegram, bool rssi_mode, std::uint8_t rssi,
+                     bool rssi_appended) {
     Bytes burst(telegram.begin(), telegram.end());
     if (rssi_mode && !burst.empty()) {
         // A length byte of 255 cannot count further; it stays as it is.
-        if (burst[0] < 255) {
+        if (burst[0] < 255 && !rssi_appended) {
             ++burst[0];
         }
         burst.push_back(rssi);

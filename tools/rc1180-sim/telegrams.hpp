@@ -20,9 +20,10 @@ bool parse_hex(std::string_view text, Bytes& out);
 // RSSI byte for a signal strength: dBm = -RSSI / 2, clamped to the byte.
 std::uint8_t rssi_byte(double dbm);
 
-// The burst for a telegram: in RSSI mode the length byte counts one more byte and
-// the RSSI byte follows; otherwise the telegram as it is.
-Bytes frame_telegram(std::span<const std::uint8_t> telegram, bool rssi_mode, std::uint8_t rssi);
+// The burst for a telegram: in RSSI mode the RSSI byte follows, and the length
+// byte counts it unless rssi_appended; otherwise the telegram as it is.
+Bytes frame_telegram(std::span<const std::uint8_t> telegram, bool rssi_mode, std::uint8_t rssi,
+                     bool rssi_appended = false);
 
 // Serial time of a burst at 19200 bit/s, 10 bits per byte, in milliseconds (rounded up).
 std::int64_t transmission_ms(std::size_t bytes);

@@ -1,9 +1,12 @@
 // The reception loop and its once-a-day export policy, with the clock passed in.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 
 #include <array>
+#include <chrono>
+#include <thread>
 #include <vector>
 
 #include <syslog.h>
@@ -43,7 +46,7 @@ protected:
     void receive_at(const std::string& burst, std::time_t now) {
         std::memcpy(receiver_.rx, burst.data(), burst.size());
         line_.last_bytes_ms = monotonic_ms();
-        receive(receiver_, line_, static_cast<std::int32_t>(burst.size()), wall_time_at(now), kStart);
+        handle_burst(receiver_, static_cast<std::int32_t>(burst.size()), wall_time_at(now), kStart);
     }
     void receive_now(const std::string& burst) { receive_at(burst, now_); }
 
@@ -152,7 +155,7 @@ TEST_F(Loop, FlagsClearOnEveryChangeOfLocalDay) {
     receive_at(telegram("78563412", 2), kLastSecond);
     EXPECT_EQ(raw_of(dir_.read("12345678_2024-03-05.xml")), raw_copy(telegram("78563412", 1)));
     // 23:59:59 and 00:00:00 local are different days; a quiet pass notices it.
-    receive(receiver_, line_, 0, wall_time_at(kMidnight), kStart);
+    handle_burst(receiver_, 0, wall_time_at(kMidnight), kStart);
     EXPECT_FALSE(exported(5));
     receive_at(telegram("78563412", 3), kMidnight);
     EXPECT_EQ(raw_of(dir_.read("12345678_2024-03-06.xml")), raw_copy(telegram("78563412", 3)));
@@ -186,80 +189,100 @@ TEST_F(Loop, ABurstOfSeveralTelegramsIsSplitIntoThem) {
     EXPECT_EQ(table_ids_and_trailers(), expected);
 }
 
-TEST_F(Loop, StrayBytesAndNoiseAreNotSplit) {
-    // A telegram with stray bytes after it is one burst, as ever: its own id, the
-    // burst's last byte as trailer, its raw copy.
-    receiver_.settings.meters[0].address = 11111111;
-    const std::string a = framed(11111111, 30, 0x51);
-    receive_now(a + test::bytes({0x02, 0x00, 0x77}));
-    EXPECT_EQ(table_ids_and_trailers(), (std::vector<std::array<std::uint32_t, 2>>{{11111111, 0x77}}));
-    EXPECT_EQ(export_raw(11111111), a.substr(0, 30));
+WallTime morning() { return wall_time_at(kMorning); }
+std::int32_t start_seconds() { return kStart; }
 
-    // A length byte below 9 cannot carry a header: no entry, whatever follows it.
-    std::string noise = framed(22222222, 30, 0x52);
-    noise[0] = 8;
-    receive_now(noise);
-    EXPECT_EQ(table_ids_and_trailers().size(), 1U);
+bool readable_within(int fd, int ms) {
+    pollfd watch{fd, POLLIN, 0};
+    return poll(&watch, 1, ms) > 0;
 }
 
-TEST_F(Loop, ATelegramCutAtTheEndIsCompletedFromTheLine) {
+// As the module delivers them: pieces with a pause before each, and the passes
+// the loop makes meanwhile. Whatever stands around a whole telegram, it is
+// recorded with its own RSSI byte and exported with its own raw copy; nothing
+// else is, and no piece of one telegram is taken for another.
+TEST_F(Loop, EveryWholeTelegramAndNothingElse) {
     const std::string a = framed(11111111, 30, 0x51);
-    const std::string b = framed(22222222, 60, 0x52);
-    const std::string c = framed(33333333, 20, 0x53);
-    // The rest of b is on the line, and c behind it: c stays for the next burst.
-    pty_.send(b.substr(12) + c);
-    receive_now(a + b.substr(0, 12));
-    EXPECT_EQ(table_ids_and_trailers(), (std::vector<std::array<std::uint32_t, 2>>{{11111111, 0x51}, {22222222, 0x52}}));
-    std::uint8_t next[64];
-    EXPECT_EQ(read_frame(line_, next, 1, kBurstAllowanceMs), static_cast<std::int32_t>(c.size()));
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(next), c.size()), c);
-}
-
-TEST_F(Loop, ACutTelegramWhoseRestNeverComesIsTakenWhole) {
-    const std::string a = framed(11111111, 30, 0x51);
-    const std::string b = framed(22222222, 60, 0x52);
-    const double start = test::now_seconds();
-    receive_now(a + b.substr(0, 20));
-    EXPECT_LT(test::seconds_since(start), 0.5);
-    EXPECT_EQ(table_ids_and_trailers(),
-              (std::vector<std::array<std::uint32_t, 2>>{{11111111, static_cast<std::uint8_t>(b[19])}}));
-
-    // Part of the rest follows, then the line falls quiet: all of it is one burst.
-    const std::string c = framed(33333333, 30, 0x53);
-    pty_.send(b.substr(20, 10));
-    receive_now(c + b.substr(0, 20));
-    EXPECT_EQ(table_ids_and_trailers()[1], (std::array<std::uint32_t, 2>{33333333, static_cast<std::uint8_t>(b[29])}));
-
-    // The line had fallen quiet before the reader's window ended: what comes next is
-    // another telegram, never the rest of this piece.
-    const std::string d = framed(44444444, 30, 0x54);
-    const std::string next = framed(55555555, 40, 0x55);
-    pty_.send(next);
-    const std::string cut = d + b.substr(0, 20);
-    std::memcpy(receiver_.rx, cut.data(), cut.size());
-    line_.last_bytes_ms = monotonic_ms() - 150;
-    receive(receiver_, line_, static_cast<std::int32_t>(cut.size()), wall_time_at(now_), kStart);
-    EXPECT_EQ(table_ids_and_trailers()[2], (std::array<std::uint32_t, 2>{44444444, static_cast<std::uint8_t>(b[19])}));
-    std::uint8_t left[64];
-    EXPECT_EQ(read_frame(line_, left, 1, kBurstAllowanceMs), static_cast<std::int32_t>(next.size()));
-}
-
-TEST_F(Loop, AFullBufferMakesRoomForTheCutTelegram) {
+    const std::string b = framed(22222222, 40, 0x52);
+    const std::string c = framed(33333333, 60, 0x53);
+    const std::string big = framed(44444444, 255, 0x54);
+    // The length byte leaves the RSSI byte out: L + 2 bytes.
+    auto appended = [](std::string t) { return t.insert(t.size() - 1, 1, '\x2F'); };
+    const std::string a2 = appended(a);
+    const std::string c2 = appended(c);
+    using Heard = std::vector<std::array<std::uint32_t, 2>>;
+    struct Piece {
+        int pause_ms;
+        std::string bytes;
+    };
+    struct Case {
+        const char* what;
+        std::vector<Piece> pieces;
+        Heard heard;
+        std::string raw;  // the export of 33333333 or 44444444, if any
+    };
+    const Case cases[] = {
+        {"the third's rest 60 ms late", {{0, a + b + c.substr(0, 25)}, {60, c.substr(25)}},
+         {{11111111, 0x51}, {22222222, 0x52}, {33333333, 0x53}}, c.substr(0, 60)},
+        {"the rest 300 ms late", {{0, a + b + c.substr(0, 25)}, {300, c.substr(25)}},
+         {{11111111, 0x51}, {22222222, 0x52}, {33333333, 0x53}}, c.substr(0, 60)},
+        {"the rest a second late", {{0, a + c.substr(0, 9)}, {1000, c.substr(9)}},
+         {{11111111, 0x51}, {33333333, 0x53}}, c.substr(0, 60)},
+        {"stray bytes after a whole one", {{0, a + test::bytes({0x02, 0x00, 0x77})}}, {{11111111, 0x51}}, ""},
+        {"a rest that never comes, the next telegram later", {{0, a + c.substr(0, 25)}, {500, b}},
+         {{11111111, 0x51}, {22222222, 0x52}}, ""},
+        {"a rest that never comes", {{0, a + c.substr(0, 40)}}, {{11111111, 0x51}}, ""},
+        {"a short burst of its own, taken whole as ever", {{0, c.substr(0, 40)}},
+         {{33333333, static_cast<std::uint8_t>(c[39])}}, c.substr(0, 39) + '\0'},
+        {"the other convention, back to back and cut", {{0, a2 + a2 + c2.substr(0, 30)}, {300, c2.substr(30) + a2}},
+         {{11111111, 0x51}, {33333333, 0x53}}, c2.substr(0, 60)},
+        {"L = 255 in a full buffer", {{0, a + b + big + big}}, {{11111111, 0x51}, {22222222, 0x52}, {44444444, 0x54}},
+         big.substr(0, 255)},
+        {"noise below a header's length", {{0, test::bytes({8, 0x44, 1, 2, 3, 4, 5, 6, 7})}}, {}, ""},
+    };
     receiver_.settings.meters[0].address = 33333333;
-    const std::string a = framed(11111111, 255, 0x51);
-    const std::string b = framed(22222222, 200, 0x52);
-    const std::string c = framed(33333333, 255, 0x53);
-    const std::string burst = (a + b + c).substr(0, kRxCapacity);
-    pty_.send(c.substr(burst.size() - a.size() - b.size()));
-    receive_now(burst);
-    EXPECT_EQ(table_ids_and_trailers(), (std::vector<std::array<std::uint32_t, 2>>{
-                                            {11111111, 0x51}, {22222222, 0x52}, {33333333, 0x53}}));
-    EXPECT_EQ(export_raw(33333333), c.substr(0, 255));
+    receiver_.settings.meters[1].address = 44444444;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        table_ = MeterTable{};
+        reset_receiver(receiver_, kStart);
+        for (const std::string& name : dir_.list()) {
+            std::remove(dir_.file(name).c_str());
+        }
+        std::thread module([&] {
+            for (const Piece& piece : c.pieces) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(piece.pause_ms));
+                pty_.send(piece.bytes);
+            }
+        });
+        const Clocks clocks{morning, start_seconds};
+        do {
+            receive_pass(receiver_, line_, clocks);
+        } while (receiver_.framer.pending > 0 || readable_within(pty_.slave(), 1200));
+        module.join();
+        EXPECT_EQ(table_ids_and_trailers(), c.heard);
+        const std::vector<std::string> files = dir_.list();
+        ASSERT_EQ(files.size(), c.raw.empty() ? 0U : 1U);
+        if (!files.empty()) {
+            EXPECT_EQ(raw_of(dir_.read(files[0])), c.raw);
+        }
+    }
+}
+
+// A restart or a clock set back never replaces the day's first telegram.
+TEST_F(Loop, TheDaysFileIsNeverReplaced) {
+    receiver_.settings.meters[0].address = 12345678;
+    receive_now(telegram("78563412", 1));
+    reset_receiver(receiver_, kStart);
+    receive_now(telegram("78563412", 2));
+    EXPECT_EQ(raw_of(dir_.read("12345678_2024-03-05.xml")), raw_copy(telegram("78563412", 1)));
+    EXPECT_TRUE(exported(0));
+    EXPECT_EQ(dir_.list().size(), 1U);
 }
 
 TEST_F(Loop, EveryChangeOfDayReportsTheDayThatEnded) {
     CapturedLog log;
-    auto pass_at = [this](std::time_t now) { receive(receiver_, line_, 0, wall_time_at(now), kStart); };
+    auto pass_at = [this](std::time_t now) { handle_burst(receiver_, 0, wall_time_at(now), kStart); };
     // Nothing configured, nothing heard; the first pass is the start, not a change.
     pass_at(kLastSecond);
     EXPECT_TRUE(log.lines().empty());

@@ -1,5 +1,6 @@
 // UUCP lock file with real processes.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
@@ -7,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <map>
@@ -52,6 +54,48 @@ struct Sleeper {
     Sleeper(const Sleeper&) = delete;
     Sleeper& operator=(const Sleeper&) = delete;
 };
+
+int g_link_error = 0;
+
+}  // namespace
+}  // namespace norvalith
+
+// A file system that refuses hard links, for this test program.
+extern "C" int link(const char* from, const char* to) noexcept {
+    if (norvalith::g_link_error != 0) {
+        errno = norvalith::g_link_error;
+        return -1;
+    }
+    return linkat(AT_FDCWD, from, AT_FDCWD, to, 0);
+}
+
+namespace norvalith {
+namespace {
+
+// Without hard links the lock is created in place, same content, same rules;
+// the exit that gives the line up removes only a lock holding our pid.
+TEST(Lock, WithoutHardLinksAndGivenUp) {
+    TempDir dir;
+    const std::string pattern = dir.path() + "/LCK..%s";
+    for (const int error : {EPERM, EOPNOTSUPP, EMLINK}) {
+        SCOPED_TRACE(error);
+        g_link_error = error;
+        dir.write("LCK..ttyS1", lock_content(dead_pid()));
+        ASSERT_TRUE(lock_device(pattern.c_str(), "/dev/ttyS1", 1));
+        EXPECT_EQ(dir.read("LCK..ttyS1"), lock_content(getpid()));
+        EXPECT_EQ(dir.list(), std::vector<std::string>{"LCK..ttyS1"});
+        Sleeper other;
+        dir.write("LCK..ttyS1", lock_content(other.pid));
+        EXPECT_FALSE(lock_device(pattern.c_str(), "/dev/ttyS1", 0));
+        unlock_device(pattern.c_str(), "/dev/ttyS1");
+        EXPECT_EQ(dir.read("LCK..ttyS1"), lock_content(other.pid));
+        std::remove(dir.file("LCK..ttyS1").c_str());
+    }
+    g_link_error = 0;
+    ASSERT_TRUE(lock_device(pattern.c_str(), "/dev/ttyS1", 1));
+    unlock_device(pattern.c_str(), "/dev/ttyS1");
+    EXPECT_TRUE(dir.list().empty());
+}
 
 TEST(Lock, StaleLocksAreReplacedAtOnceWithOurPid) {
     TempDir dir;

@@ -10,6 +10,7 @@
 
 #include "telegram/base64.hpp"
 #include "telegram/export.hpp"
+#include "telegram/framing.hpp"
 #include "test_support.hpp"
 
 namespace norvalith {
@@ -63,7 +64,7 @@ TEST(ExportFile, WorkedExampleByteForByte) {
     burst.resize(512, '\0');
     burst[30] = 0;  // the loop zeroes the last byte before exporting
     const MeterInfo meter = decoded(worked_burst());
-    ASSERT_TRUE(export_xml(dir.path().c_str(), wall_time_at(kWorkedTime), test::span_of(burst, 31), meter,
+    ASSERT_TRUE(export_xml(dir.path().c_str(), wall_time_at(kWorkedTime), raw_copy(std::span(reinterpret_cast<std::uint8_t*>(burst.data()), 31)), meter,
                            worked_identity()));
     EXPECT_EQ(dir.list(), std::vector<std::string>{"12345678_2024-03-05.xml"});
     const std::string document = dir.read("12345678_2024-03-05.xml");
@@ -84,7 +85,7 @@ TEST(ExportFile, RawCopyLengthAndEscaping) {
     const MeterInfo meter = decoded(worked_burst());
 
     // Length byte 0: nothing between the tags.
-    ASSERT_GT(format_export(out, std::span(burst, 12), meter, identity, at), 0U);
+    ASSERT_GT(format_export(out, raw_copy(std::span(burst, 12)), meter, identity, at), 0U);
     EXPECT_NE(std::strstr(out, "<Raw encoding=\"base64\"></Raw>\n"), nullptr);
     EXPECT_NE(std::strstr(out, "firmware=\"Norvalith-1.4.2\n\" name=\"a&amp;b&lt;c&gt;&quot;d&apos;\""), nullptr);
 
@@ -93,12 +94,12 @@ TEST(ExportFile, RawCopyLengthAndEscaping) {
         burst[i] = static_cast<std::uint8_t>(i);
     }
     burst[0] = 200;
-    ASSERT_GT(format_export(out, std::span(burst, 201), meter, identity, at), 0U);
+    ASSERT_GT(format_export(out, raw_copy(std::span(burst, 201)), meter, identity, at), 0U);
     EXPECT_EQ(raw_of(out), std::string(reinterpret_cast<const char*>(burst), 200));
 
     // Length byte 255 in a burst of 40: the copy stops at this burst's end.
     burst[0] = 255;
-    ASSERT_GT(format_export(out, std::span(burst, 40), meter, identity, at), 0U);
+    ASSERT_GT(format_export(out, raw_copy(std::span(burst, 40)), meter, identity, at), 0U);
     EXPECT_EQ(raw_of(out), std::string(reinterpret_cast<const char*>(burst), 40));
 }
 

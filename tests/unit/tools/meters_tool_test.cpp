@@ -2,12 +2,17 @@
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -119,22 +124,95 @@ TEST(MetersTool, MediumNamesAndSignal) {
     EXPECT_EQ(json_string("\n\x7F"), "\"\\u000a\\u007f\"");
 }
 
+// A process running `program` (its argv[0]) for the length of a test, and a lock
+// file naming it.
+struct Running {
+    pid_t pid;
+    std::string lock;
+    Running(const test::TempDir& dir, const std::string& program) : pid(fork()), lock(dir.file("LCK..ttyS1")) {
+        if (pid == 0) {
+            execl("/bin/sleep", program.c_str(), "30", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        char text[16];
+        std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(pid));
+        dir.write("LCK..ttyS1", text);
+        for (int i = 0; i < 200 && read_cmdline().rfind(program, 0) != 0; ++i) {
+            usleep(5000);  // until the exec is done
+        }
+    }
+    ~Running() {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    Running(const Running&) = delete;
+    Running& operator=(const Running&) = delete;
+    std::string read_cmdline() const {
+        std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline");
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+};
+
+// Running means the lock's pid is alive and is the daemon; readers attached
+// to its table count for nothing.
+TEST(MetersTool, RunningIsTheLockHolderBeingTheDaemon) {
+    test::PrivateKey key;
+    MeterTable* other_reader = attach_meter_table(key.path().c_str(), 1);
+    ASSERT_NE(other_reader, nullptr);
+    const std::string name = key.path().substr(key.path().rfind('/') + 1);
+    struct Case {
+        const char* what;
+        const char* program;  // nullptr: none runs
+        bool dead;
+        int status;
+    };
+    const Case cases[] = {
+        {"no lock file", nullptr, false, kExitNotRunning},
+        {"the daemon", "", false, kExitOk},
+        {"the daemon by its path, under an emulator", "/usr/bin/", false, kExitOk},
+        {"the lock's pid reused by another program", "sleep", false, kExitNotRunning},
+        {"the lock's process gone", "", true, kExitNotRunning},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        test::TempDir dir;
+        std::string lock = dir.file("LCK..ttyS1");
+        int status = 0;
+        if (c.program == nullptr) {
+            status = run_tool({"--key-file", key.path(), "--lock-file", lock}).status;
+        } else {
+            const std::string program = std::string(c.program) + (std::strcmp(c.program, "sleep") == 0 ? "" : name);
+            Running running(dir, program);
+            if (c.dead) {
+                kill(running.pid, SIGKILL);
+                waitpid(running.pid, nullptr, 0);
+            }
+            status = run_tool({"--key-file", key.path(), "--lock-file=" + lock}).status;
+        }
+        EXPECT_EQ(status, c.status);
+    }
+    shmdt(other_reader);
+}
+
 TEST(MetersTool, ListsTheLiveSegmentReadOnly) {
     test::PrivateKey key;
     MeterTable* daemon = attach_meter_table(key.path().c_str(), 1);
     ASSERT_NE(daemon, nullptr);
     clear_meter_table(daemon);
+    test::TempDir lock_dir;
+    const Running running(lock_dir, key.path());
+    const std::string lock = "--lock-file=" + running.lock;
 
-    const Result empty_text = run_tool({"--key-file", key.path()});
+    const Result empty_text = run_tool({"--key-file", key.path(), lock});
     EXPECT_EQ(empty_text.status, 0);
     EXPECT_EQ(empty_text.out, "index  id         manufacturer  device type                    rssi  signal\n0 meters\n");
     EXPECT_EQ(empty_text.err, "");
-    EXPECT_EQ(run_tool({"--json", "--key-file=" + key.path()}).out, "[]\n");
+    EXPECT_EQ(run_tool({"--json", "--key-file=" + key.path(), lock}).out, "[]\n");
 
     record_sample(daemon);
     const MeterTable before = *daemon;
-    const Result text = run_tool({"--key-file", key.path()});
-    const Result json = run_tool({"--key-file", key.path(), "--json"});
+    const Result text = run_tool({"--key-file", key.path(), lock});
+    const Result json = run_tool({"--key-file", key.path(), "--json", lock});
     EXPECT_EQ(text.status, 0);
     EXPECT_EQ(text.out, kSampleText);
     EXPECT_EQ(json.status, 0);

@@ -171,6 +171,10 @@ TEST(SimFraming, RssiModeCountsAndAppendsTheRssiByte) {
     // The length byte cannot count past 255.
     EXPECT_EQ(frame_telegram(b({0xFF, 1}), true, 9), b({0xFF, 1, 9}));
     EXPECT_TRUE(frame_telegram({}, true, 9).empty());
+    // The other convention: the length byte leaves the RSSI byte out.
+    Bytes appended = telegram;
+    appended.push_back(120);
+    EXPECT_EQ(frame_telegram(telegram, true, 120, true), appended);
 
     EXPECT_EQ(rssi_byte(-60.0), 120);
     EXPECT_EQ(rssi_byte(-60.5), 121);
@@ -256,6 +260,12 @@ bool parse(std::initializer_list<const char*> args, Options& options, std::strin
 TEST(SimOptions, ParsesTheCommandLine) {
     Options o;
     std::string error;
+    ASSERT_TRUE(parse({"--rssi-appended", "--pause-share", "0.05", "--pause-ms=100-200"}, o, error)) << error;
+    EXPECT_TRUE(o.rssi_appended);
+    EXPECT_EQ(o.pause_share, 0.05);
+    EXPECT_EQ(o.pause_low_ms, 100);
+    EXPECT_EQ(o.pause_high_ms, 200);
+    o = Options{};
     ASSERT_TRUE(parse({"--link",
                        "/dev/ttyS1",
                        "--memory=m.bin",
@@ -338,7 +348,10 @@ TEST(SimOptions, RejectsBadCommandLines) {
                                                                   {"--fault", "silent,loud"},
                                                                   {"--repeat=yes"},
                                                                   {"--duration", "0"},
-                                                                  {"--chunk", "4097"}}) {
+                                                                  {"--chunk", "4097"},
+                                                                  {"--pause-share", "2"},
+                                                                  {"--pause-ms", "300-60"},
+                                                                  {"--pause-ms", "60"}}) {
         Options o;
         std::string error;
         EXPECT_FALSE(parse_options(args, o, error)) << args[0];
