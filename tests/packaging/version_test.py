@@ -45,7 +45,7 @@ def main():
         # The exports' firmware text is "Norvalith-" and the version file's first line.
         ("firmware text", b"Norvalith-" + shipped.split(b"\n")[0], ("Norvalith-%s" % v).encode()),
         ("debian/changelog", first_match("debian/changelog", r"^norvalith \(([^)]+)\)"), v),
-        ("CHANGELOG.md", first_match("CHANGELOG.md", r"^## ([0-9][^ ]*)"), v),
+        ("CHANGELOG.md", first_match("CHANGELOG.md", r"^## ([0-9]\S*)"), v),
     ]
     for argv, status, out, err in answers:
         done = subprocess.run([options.daemon] + argv, capture_output=True, stdin=subprocess.DEVNULL, timeout=10)
