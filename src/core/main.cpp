@@ -1,8 +1,10 @@
-// Norvalithd: wireless M-Bus concentrator. No options, no environment: every
-// path and value it uses is fixed in constants.hpp.
+// Norvalithd: wireless M-Bus concentrator. No environment: every path and value
+// it uses is fixed in constants.hpp. Its only options tell what it is.
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "base/clock.hpp"
 #include "base/log.hpp"
@@ -21,7 +23,32 @@ namespace {
 Receiver g_receiver;
 }  // namespace
 
-int main() {
+namespace {
+constexpr const char* kUsage =
+    "usage: Norvalithd [--version | --help]\n"
+    "Wireless M-Bus concentrator for the RC1180 module on /dev/ttyS1; started\n"
+    "without arguments, normally by its service unit. See Norvalithd(8).\n";
+
+// Answered before anything is opened: started by hand as root, the daemon would
+// otherwise take the port's lock and create the table as root.
+int answer_command_line(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::fputs("Norvalithd " NORVALITH_VERSION "\n", stdout);
+        return EXIT_SUCCESS;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+        std::fputs(kUsage, stdout);
+        return EXIT_SUCCESS;
+    }
+    std::fputs(kUsage, stderr);
+    return 2;
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc > 1) {
+        return answer_command_line(argc, argv);
+    }
     setsid();
     openlog(kSyslogIdent, LOG_PID | LOG_NDELAY, LOG_DAEMON);
     log_msg(LOG_NOTICE, "started");

@@ -1,5 +1,6 @@
 #include "core/settings.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "core/constants.hpp"
@@ -55,9 +56,16 @@ const char* config_find(SettingsFile& settings_file, const char* key) {
     return nullptr;
 }
 
-std::string config_text(SettingsFile& file, const char* key) {
+SettingsText& SettingsText::operator=(std::string_view value) {
+    const std::size_t length = std::min(value.size(), sizeof text - 1);
+    std::memcpy(text, value.data(), length);
+    text[length] = '\0';
+    return *this;
+}
+
+std::string_view config_text(SettingsFile& file, const char* key) {
     const char* value = config_find(file, key);
-    return value != nullptr ? std::string(value) : std::string();
+    return value != nullptr ? std::string_view(value) : std::string_view();
 }
 
 std::uint32_t parse_uint(const char* text) {

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <string>
+#include <string_view>
 
 namespace norvalith {
 
@@ -21,12 +21,22 @@ inline bool slot_configured(const MeterSlot& slot) { return slot.address != 0; }
 // Minutes without a telegram before the silence alarm, when the file names none.
 inline constexpr std::uint32_t kDefaultSilenceAlarmMinutes = 60;
 
+// A value as read, in place: a whole settings line always fits, so nothing is
+// allocated and nothing can throw.
+struct SettingsText {
+    char text[kSettingsLineBuffer];
+
+    SettingsText& operator=(std::string_view value);
+    std::string_view view() const { return text; }
+    friend bool operator==(const SettingsText& a, std::string_view b) { return a.view() == b; }
+};
+
 struct Settings {
     std::uint32_t enabled;
-    std::string ftp_server_ip;
-    std::string folder;
-    std::string username;
-    std::string password;
+    SettingsText ftp_server_ip;
+    SettingsText folder;
+    SettingsText username;
+    SettingsText password;
     std::uint32_t period;  // minutes
     MeterSlot meters[kMeterSlots];
     std::uint32_t silence_alarm_minutes;  // 0: no alarm
@@ -43,8 +53,9 @@ struct SettingsFile {
 // or nullptr. Rewinds the file; the text lives in file.line until the next lookup.
 const char* config_find(SettingsFile& file, const char* key);
 
-// Copy of the value, or an empty text when the key is absent.
-std::string config_text(SettingsFile& file, const char* key);
+// The value, or an empty text when the key is absent; it lives in file.line
+// until the next lookup.
+std::string_view config_text(SettingsFile& file, const char* key);
 
 // Unsigned decimal at the start of the value: blanks skipped, optional sign (minus
 // wraps modulo 2^32), saturating at 2^32 - 1; 0 when absent or without a digit.

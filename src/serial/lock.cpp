@@ -106,7 +106,9 @@ void remove_stale(const char* path, const char* aside, const struct stat& judged
     }
     struct stat moved {};
     if (inspect(aside, moved) != Found::stale || !same_file(moved, judged)) {
-        link(aside, path);
+        if (link(aside, path) != 0) {
+            // The name was taken meanwhile: that lock stands.
+        }
     }
     unlink(aside);
 }

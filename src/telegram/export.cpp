@@ -124,12 +124,15 @@ bool is_export_temporary(std::string_view name) {
     if (name.size() <= 1 + suffix.size() || name.front() != '.' || !name.ends_with(suffix)) {
         return false;
     }
-    const std::string_view middle = name.substr(1, name.size() - 1 - suffix.size());
+    // Built from pointers, not substr(): its range check throws, and that alone
+    // links the exception machinery into a daemon that has no use for it.
+    const std::string_view middle(name.data() + 1, name.size() - 1 - suffix.size());
     const std::size_t dot = middle.find('.');
     if (dot == std::string_view::npos) {
         return all_digits(middle);  // the earlier form, without the pid
     }
-    return all_digits(middle.substr(0, dot)) && all_digits(middle.substr(dot + 1));
+    return all_digits(std::string_view(middle.data(), dot)) &&
+           all_digits(std::string_view(middle.data() + dot + 1, middle.size() - dot - 1));
 }
 
 std::int32_t sweep_export_temporaries(const char* dir) {

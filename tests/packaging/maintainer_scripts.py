@@ -1,11 +1,14 @@
 #!/usr/bin/env python3
 """The package's maintainer scripts through the real dpkg, in a scratch root: a
-fresh install, a second configure, a purge, and an upgrade from a version whose
-daemon ran as root.
+fresh install, a second configure, a purge, an upgrade from a version whose
+daemon ran as root, and upgrades from 1.0.0 as it shipped, with its settings
+edited or not.
 
-    maintainer_scripts.py --build-dir DIR
+    maintainer_scripts.py --debs DIR [--old-deb DEB]
 
-packs the build directory's package with cpack and runs dpkg in private mount,
+takes the norvalith package in DIR (scripts/package builds it), builds 1.0.0
+from its commit with that version's own scripts/package unless --old-deb names
+its package, and runs dpkg in private mount,
 IPC and PID namespaces: overlays over /etc (users, groups, enablement links),
 /var (dpkg's database) and the unit directory, tmpfs over /opt and /run. Nothing
 on the machine changes. Needs root, since useradd hands files to a new user that
@@ -27,15 +30,14 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.join(HERE, "..", "..", "scripts"))
-import sandbox as sb  # noqa: E402
 
-SKIP = 77
+from harness import sandbox as sb  # noqa: E402
+from harness.facts import SKIP  # noqa: E402
 USER = "norvalith"
 SETTINGS = sb.SETTINGS_PATH
 UNIT_DIR = "/usr/lib/systemd/system"
 OVERLAID = ("/etc", "/var", UNIT_DIR)
+RELEASE_1_0_0 = "2505899"
 
 
 class Failure(Exception):
@@ -48,7 +50,8 @@ def expect_equal(actual, expected, what):
 
 
 def run(*argv):
-    done = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+    # No terminal: a conffile question from dpkg fails instead of waiting.
+    done = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
                           env=dict(os.environ, PATH=sb.PATH, DEBIAN_FRONTEND="noninteractive"))
     if done.returncode != 0:
         raise Failure("%s: exit status %d\n%s" % (" ".join(argv), done.returncode, done.stdout))
@@ -91,8 +94,9 @@ def old_package(deb, directory):
         lines = ["Version: 0.9.0" if line.startswith("Version:") else line for line in f.read().splitlines()]
     with open(control, "w") as f:
         f.write("\n".join(lines) + "\n")
-    for script in ("postinst", "prerm", "postrm"):
+    for script in ("preinst", "postinst", "prerm", "postrm", "conffiles"):
         os.unlink(os.path.join(tree, "DEBIAN", script))
+    os.unlink(os.path.join(tree, SETTINGS.lstrip("/")))
     old = os.path.join(directory, "norvalith-old.deb")
     run("dpkg-deb", "-b", "--root-owner-group", tree, old)
     return old
@@ -137,11 +141,16 @@ def expect_installed(what):
     expect_equal(os.path.isfile(os.path.join(UNIT_DIR, "norvalith.service")), True, "unit installed (%s)" % what)
 
 
+def shipped_settings(deb):
+    return subprocess.run("dpkg-deb --fsys-tarfile %s | tar -xOf - .%s" % (deb, SETTINGS), shell=True,
+                          check=True, capture_output=True, text=True).stdout
+
+
 def fresh_install_and_purge(deb, old):
     run("dpkg", "-i", deb)
     expect_installed("fresh install")
-    with open(SETTINGS) as settings, open(SETTINGS + ".example") as example:
-        expect_equal(settings.read(), example.read(), "settings made from the example")
+    with open(SETTINGS) as settings:
+        expect_equal(settings.read(), shipped_settings(deb), "settings as shipped")
     with open(SETTINGS, "a") as settings:
         settings.write("MOD_WMBUS_ADDR1=12345678\n")
     os.chmod(SETTINGS, 0o644)
@@ -226,12 +235,43 @@ def upgrade_from_root(deb, old):
     expect_equal(table_segments(), [own_table], "the daemon user's own table")
 
 
-CASES = [fresh_install_and_purge, upgrade_from_root]
+# 1.0.0 made the settings from its example; the conffile that replaces them
+# must keep an edit without asking, and take the new file over an unedited one.
+RELEASE_UPGRADES = [
+    # (what, appended to 1.0.0's settings, settings after the upgrade)
+    ("edited", "MOD_WMBUS_ADDR1=12345678\n", "edit"),
+    ("as made", "", "shipped"),
+]
+
+
+def upgrade_from_1_0_0(deb, release):
+    for what, edit, expected in RELEASE_UPGRADES:
+        run("dpkg", "-i", release)
+        with open(SETTINGS, "a") as settings:
+            settings.write(edit)
+        with open(SETTINGS) as settings:
+            before = settings.read()
+        run("dpkg", "-i", deb)
+        expect_installed("upgrade from 1.0.0, settings %s" % what)
+        with open(SETTINGS) as settings:
+            expect_equal(settings.read(), before if expected == "edit" else shipped_settings(deb),
+                         "settings %s after the upgrade from 1.0.0" % what)
+        conffiles = run("dpkg-query", "-W", "-f", "${Conffiles}", "norvalith")
+        expect_equal(SETTINGS in conffiles, True, "settings a conffile (%s)" % what)
+        expect_equal(sorted(os.listdir(os.path.dirname(SETTINGS))), ["settings", "version"],
+                     "nothing left beside the settings (%s)" % what)
+        run("dpkg", "-i", deb)  # and again: the edit is now the operator's
+        expect_installed("reinstall after the upgrade, settings %s" % what)
+        run("dpkg", "-P", "norvalith")
+        expect_equal(os.path.exists("/opt/Norvalith"), False, "/opt/Norvalith after a purge (%s)" % what)
+
+
+CASES = [fresh_install_and_purge, upgrade_from_root, upgrade_from_1_0_0]
 
 
 # ---------------------------------------------------------------- runner
 
-def inside(deb):
+def inside(deb, release):
     stage = tempfile.mkdtemp(prefix="norvalith-scratch-")
     sb.mount("tmpfs", stage, "tmpfs", "mode=0700")
     old = old_package(deb, stage)
@@ -239,7 +279,7 @@ def inside(deb):
     for number, case in enumerate(CASES):
         scratch_root(stage, number)
         try:
-            case(deb, old)
+            case(deb, release if case is upgrade_from_1_0_0 else old)
             print("PASS %s" % case.__name__)
             passed += 1
         except (Failure, sb.SandboxError, OSError, KeyError) as error:
@@ -250,16 +290,39 @@ def inside(deb):
     return 1 if failed else 0
 
 
+def release_package(out):
+    """1.0.0 as it shipped, built from its commit with its own scripts/package."""
+    tree = os.path.join(out, "1.0.0")
+    os.makedirs(tree)
+    top = subprocess.run(["git", "-C", HERE, "rev-parse", "--show-toplevel"], check=True,
+                         capture_output=True, text=True).stdout.strip()
+    subprocess.run("git -C %s archive %s | tar -xf - -C %s" % (top, RELEASE_1_0_0, tree), shell=True, check=True)
+    # Its script builds this machine's package and the gateway's; only the first is needed.
+    script = os.path.join(tree, "scripts", "package")
+    with open(script) as f:
+        text = f.read().replace('"$(dpkg --print-architecture)" armhf', '"$(dpkg --print-architecture)"')
+    with open(script, "w") as f:
+        f.write(text)
+    run("sh", script)
+    debs = glob.glob(os.path.join(tree, "build", "pkg-debs", "norvalith_1.0.0_*.deb"))
+    if len(debs) != 1:
+        raise Failure("1.0.0's scripts/package made %s" % debs)
+    return debs[0]
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--build-dir", help="a configured and built build directory")
-    parser.add_argument("--inside", help=argparse.SUPPRESS)
+    parser.add_argument("--debs", help="the folder of the norvalith package (scripts/package)")
+    parser.add_argument("--old-deb", help="the package of 1.0.0, instead of building it")
+    parser.add_argument("--inside", nargs=2, help=argparse.SUPPRESS)
     options = parser.parse_args()
     if options.inside:
-        return inside(options.inside)
-    if options.build_dir is None:
-        parser.error("--build-dir is required")
+        return inside(*options.inside)
+    if options.debs is None:
+        parser.error("--debs is required")
 
+    arch = subprocess.run(["dpkg", "--print-architecture"], capture_output=True, text=True).stdout.strip()
+    debs = glob.glob(os.path.join(options.debs, "norvalith_*_%s.deb" % arch))
     reason = None
     if os.geteuid() != 0:
         reason = "needs root: useradd hands files to a user that a normal user's namespace cannot map"
@@ -267,20 +330,22 @@ def main():
         reason = "no dpkg or useradd: not a Debian system"
     elif not os.path.isdir(UNIT_DIR):
         reason = "no %s to lay an overlay on" % UNIT_DIR
+    elif len(debs) != 1:
+        reason = "no single norvalith package for %s in %s (scripts/package builds it)" % (arch, options.debs)
     if reason:
         print("SKIP: " + reason)
         print("0 passed, 0 failed, %d skipped" % len(CASES))
         return SKIP
 
     with tempfile.TemporaryDirectory(prefix="norvalith-deb-") as out:
-        config = os.path.join(os.path.abspath(options.build_dir), "CPackConfig.cmake")
-        run("cpack", "--config", config, "-G", "DEB", "-B", out)
-        debs = glob.glob(os.path.join(out, "*.deb"))
-        if len(debs) != 1:
-            print("FAIL: cpack made %s" % debs)
+        try:
+            release = os.path.abspath(options.old_deb) if options.old_deb else release_package(out)
+        except (Failure, subprocess.CalledProcessError) as error:
+            print("FAIL: 1.0.0's package: %s" % error)
             return 1
         argv = ["unshare", "--mount", "--ipc", "--pid", "--fork", "--mount-proc", "--propagation", "private",
-                "--kill-child", "--", sys.executable, os.path.abspath(__file__), "--inside", debs[0]]
+                "--kill-child", "--", sys.executable, os.path.abspath(__file__), "--inside",
+                os.path.abspath(debs[0]), release]
         return subprocess.run(argv, env=dict(os.environ, PATH=sb.PATH)).returncode
 
 
