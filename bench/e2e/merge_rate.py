@@ -71,7 +71,9 @@ def measure(options):
             "rate": options.rate, "telegrams": len(telegrams), "seen": sum(b.seen for b in telegrams),
             "seconds": (last - first) / 1000.0,
             "passes": len({id(b.frame) for b in telegrams}),
-            "completed": sum(1 for f in trace.frames if f.burst is not None and len(f.data) > f.burst),
+            "completed": sum(1 for i, b in enumerate(bursts) if b.kind == "telegram" and b.seen and (
+                b.offset + len(b.data) > b.frame.offset + len(b.frame.data)
+                or (i + 1 < len(bursts) and bursts[i + 1].kind == "rest" and bursts[i + 1].frame is not b.frame))),
             "phantoms": sum(1 for e in table if e[0] != 0 and e[0] not in sent_ids),
             "entries": sum(1 for e in table if e[0] != 0),
         }

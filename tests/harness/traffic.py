@@ -3,9 +3,9 @@
 The daemon runs under strace (reads and readiness waits of its line, with the bytes
 in hex); its reads are cut into frames exactly as one pass of its loop took them: a
 frame is everything read between two first-byte waits (the wait over all
-FD_SETSIZE descriptors): the burst the reader returned and, after a poll of the
-line, the rest of a telegram that the burst cut off. The daemon's rules divide each
-frame into the telegrams it handled (pieces); lined up with rc1180-sim's --sent log,
+FD_SETSIZE descriptors), and a wait that timed out is a frame with nothing in it.
+The daemon's framing, replayed pass by pass (a cut telegram kept for the next
+pass), divides them into the telegrams it handled (pieces); lined up with rc1180-sim's --sent log,
 that tells which bursts the daemon saw (a piece began with them) and which it never
 saw, and whether any piece began where nothing began (a phantom).
 
@@ -25,9 +25,9 @@ FD_SETSIZE = 1024
 
 STRACE_TRACE = "trace=execve,read,select,pselect6,poll,ppoll"
 _CALL = re.compile(r"^(\d+\.\d+) (execve|read|select|pselect6|poll|ppoll)\((.*)$")
-_POLL = re.compile(r"^\[\{fd=(\d+),")
 _READ = re.compile(r'^(\d+), "((?:\\x[0-9a-f]{2})*)"(\.\.\.)?, \d+\) += (-?\d+)')
 _WAIT = re.compile(r"^(\d+), \[([\d ]*)\]")
+_TIMED_OUT = re.compile(r"tv_sec=(\d+).*\) = 0 \(Timeout\)$")
 
 
 def strace_command(output, argv, tracee_env=None):
@@ -46,11 +46,6 @@ class Frame:
         self.time = time
         self.data = bytearray(data)
         self.offset = 0  # position of its first byte in everything the daemon read
-        self.burst = None  # bytes read_frame returned, when a completion followed
-
-    @property
-    def n(self):
-        return len(self.data) if self.burst is None else self.burst
 
     def __repr__(self):
         return "Frame(%.3f, %s)" % (self.time, bytes(self.data).hex())
@@ -77,12 +72,6 @@ def read_trace(path):
             stamp, call, rest = float(match.group(1)), match.group(2), match.group(3)
             if call == "execve":
                 exec_time = exec_time if exec_time is not None else stamp
-            elif call in ("poll", "ppoll"):
-                # The loop asks whether the rest of a cut telegram follows.
-                polled = _POLL.match(rest)
-                if polled and line_fd is not None and int(polled.group(1)) == line_fd and current is not None \
-                        and current.burst is None:
-                    current.burst = len(current.data)
             elif call in ("select", "pselect6"):
                 wait = _WAIT.match(rest)
                 if wait and int(wait.group(1)) == FD_SETSIZE:
@@ -91,6 +80,10 @@ def read_trace(path):
                     if line_fd is None and fds:
                         line_fd = int(fds[0])
                     current = None
+                    timed_out = _TIMED_OUT.search(rest)
+                    if timed_out and line_fd is not None:
+                        # A pass with nothing read: a kept cut telegram's rest never came.
+                        frames.append(Frame(stamp + int(timed_out.group(1))))
             else:
                 read = _READ.match(rest)
                 if read is None or line_fd is None or int(read.group(1)) != line_fd:
@@ -140,7 +133,9 @@ def line_up(sent_records, trace, split=True):
     if not stream.startswith(read):
         at = next((i for i, (a, b) in enumerate(zip(stream, read)) if a != b), min(len(stream), len(read)))
         raise ValueError("the daemon read other bytes than were sent, from byte %d of %d" % (at, len(read)))
-    starts = {f.offset + start for f in trace.frames for start, _ in pieces(f, split)}
+    # The loop's framing starts afresh once the module's last answer is read.
+    loop_start = max((b.offset + len(b.data) for b in bursts if b.kind == "answer"), default=0)
+    starts = {offset for _, _, offset in handled([f for f in trace.frames if f.offset >= loop_start], split)}
     frame_index = 0
     frames = trace.frames
     for burst in bursts:
@@ -155,41 +150,118 @@ def line_up(sent_records, trace, split=True):
 
 # ---------------------------------------------------------------- the daemon's rules
 
-def pieces(frame, split=True):
-    """(start, size) in frame.data of each telegram the daemon handled, in order: an
-    exact run of telegrams (length byte L, L more bytes, L at least 9) is split; a
-    telegram cut off at the end of the burst and completed from the line is one
-    piece, the run before it the others; anything else is taken whole. Pieces that
-    hold no header are left out. split=False: the whole frame, as a daemon that did
-    not split."""
-    data = frame.data
-    n = frame.n
-    out = []
-    at = 0
-    if split:
-        while at < n and data[at] >= MIN_LENGTH_BYTE and at + data[at] + 1 <= n:
-            out.append((at, data[at] + 1))
-            at += data[at] + 1
-    if not (out and at == n):
-        missing = at + data[at] + 1 - n if split and at < n and data[at] >= MIN_LENGTH_BYTE else 0
-        got = len(data) - n
-        if missing and got and (got == missing or n + missing > RX_CAPACITY):
-            # Completed, or taken on its own after the run before it made room.
-            out.append((at, n - at + got))
-        else:
-            out = [(0, len(data))]
-    return [(start, size) for start, size in out if meter_info(data[start:start + size]) is not None]
+# The framing of the daemon's loop, pass by pass (src/telegram/framing.cpp): the
+# soak and the merge measurement compare what it did with what this says it must.
+RSSI_COUNTED, RSSI_APPENDED = 1, 2
+HEADER_BYTES = 10
+_MAX_SCORE, _CONFIDENT = 8, 2
+
+
+def _walk(b, extra):
+    """(count, end, missing) of the whole telegrams that follow each other from the start."""
+    count = end = missing = 0
+    while end < len(b) and b[end] >= MIN_LENGTH_BYTE:
+        following = end + b[end] + extra
+        if following > len(b):
+            missing = following - len(b)
+            break
+        count, end = count + 1, following
+    return count, end, missing
+
+
+def _quality(w, size):
+    return 2 if w[1] == size else (1 if w[2] else 0)
+
+
+def _pieces_like(b, at, extra, control):
+    count = 0
+    while at + 1 < len(b) and b[at] >= MIN_LENGTH_BYTE:
+        count += b[at + 1] == control
+        at += b[at] + extra
+    return count
+
+
+def _agreeing(b, w, extra):
+    count = at = 0
+    for _ in range(w[0]):
+        count += b[at + 1] == b[1]
+        at += b[at] + extra
+    return count
+
+
+class Framer:
+    def __init__(self):
+        self.score, self.pending, self.extra, self.alone = 0, b"", RSSI_COUNTED, False
+
+
+def _plan(framer, buf, fresh):
+    """(alone, start, extra, walk, cut_alone) of one pass over kept + fresh bytes."""
+    kept = len(framer.pending)
+    was_alone, framer.alone, framer.pending = framer.alone, False, b""
+    alone_before = kept if was_alone and kept >= HEADER_BYTES else 0
+    if fresh == 0:
+        return alone_before, 0, RSSI_COUNTED, (0, 0, 0), False
+    if kept:
+        extra = framer.extra
+        completed, alone = _walk(buf, extra), _walk(buf[kept:], extra)
+        q_alone, q_completed = _quality(alone, fresh), _quality(completed, len(buf))
+        after = buf[0] + extra if completed[0] else len(buf)
+        a_alone, a_completed = _pieces_like(buf, kept, extra, buf[1]), _pieces_like(buf, after, extra, buf[1])
+        tie = q_alone == q_completed
+        if q_alone > q_completed or (tie and a_alone > a_completed) or (
+                tie and a_alone == a_completed and q_alone == 1 and completed[0] == 0 and alone[0] == 0
+                and alone[2] < completed[2]):
+            return alone_before, kept, extra, alone, alone[1] == 0
+        return 0, 0, extra, completed, completed[0] == 0 and was_alone
+    counted, appended = _walk(buf, RSSI_COUNTED), _walk(buf, RSSI_APPENDED)
+    confident = abs(framer.score) >= _CONFIDENT
+    believed = RSSI_COUNTED if framer.score >= 0 else RSSI_APPENDED
+    extra = believed
+    by_counted = counted[0] > 0 and counted[1] == len(buf)
+    by_appended = appended[0] > 0 and appended[1] == len(buf)
+    if by_counted != by_appended:
+        w, shown = (counted, RSSI_COUNTED) if by_counted else (appended, RSSI_APPENDED)
+        votes = min(w[0], _MAX_SCORE)
+        framer.score = max(-_MAX_SCORE, min(_MAX_SCORE, framer.score + (votes if by_counted else -votes)))
+        extra = believed if w[0] == 1 and confident else shown
+    elif not by_counted:
+        a, b = _agreeing(buf, counted, RSSI_COUNTED), _agreeing(buf, appended, RSSI_APPENDED)
+        if a != b:
+            extra = RSSI_COUNTED if a > b else RSSI_APPENDED
+    w = counted if extra == RSSI_COUNTED else appended
+    return 0, 0, extra, w, w[1] == 0
 
 
 def handled(frames, split=True):
-    """(frame, bytes) of every piece the daemon handled, in order."""
-    return [(f, bytes(f.data[start:start + size])) for f in frames for start, size in pieces(f, split)]
+    """(frame, bytes, offset) of every telegram the daemon handled, in order; offset
+    counts from the first byte it read. A pass is the bytes kept from the last one
+    (a cut telegram) and the frame's. split=False: each frame whole, as a daemon
+    that decoded only the start of each burst."""
+    out = []
+    if not split:
+        out = [(f, bytes(f.data), f.offset) for f in frames if f.data]
+        return [(f, d, o) for f, d, o in out if meter_info(d) is not None]
+    framer = Framer()
+    for f in frames:
+        fresh = bytes(f.data)
+        buf = framer.pending + fresh
+        base = f.offset - len(framer.pending)
+        alone, at, extra, w, cut_alone = _plan(framer, buf, len(fresh))
+        if alone:
+            out.append((f, buf[:alone], base))
+        for _ in range(w[0]):
+            size = buf[at] + extra
+            out.append((f, buf[at:at + size], base + at))
+            at += size
+        if w[2] and at < len(buf):
+            framer.pending, framer.extra, framer.alone = buf[at:], extra, cut_alone
+    return [(f, d, o) for f, d, o in out if meter_info(d) is not None]
 
 
 def table_after(frames, split=True):
     """The shared table after the daemon handled these frames, entry for entry."""
     table = [[0, 0, 0, 0] for _ in range(TABLE_ENTRIES)]
-    for _, data in handled(frames, split):
+    for _, data, _ in handled(frames, split):
         info = meter_info(data)
         for entry in table:
             if entry[0] == info[0]:
