@@ -70,7 +70,10 @@ def measure(options):
 
         trace = traffic.read_trace(trace_path)
         bursts = traffic.line_up(sim.sent(), trace, split=not options.whole_frames)
-        sent_ids = {decoded_id(b.data) for b in bursts if b.kind == "telegram"}
+        # A paused telegram's first part may end before its id: joined to its rest.
+        whole = [b.data + (n.data if n.kind == "rest" else b"") for b, n in zip(bursts, bursts[1:] + bursts[:1])
+                 if b.kind == "telegram"]
+        sent_ids = {decoded_id(data) for data in whole if len(data) >= 8}
         telegrams = [b for b in bursts if b.kind == "telegram" and b.frame is not None
                      and b.ms < end_ms - END_MARGIN_MS]
         first, last = telegrams[0].ms, telegrams[-1].ms

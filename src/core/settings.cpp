@@ -58,7 +58,9 @@ const char* config_find(SettingsFile& settings_file, const char* key) {
 
 SettingsText& SettingsText::operator=(std::string_view value) {
     const std::size_t length = std::min(value.size(), sizeof text - 1);
-    std::memcpy(text, value.data(), length);
+    if (length > 0) {  // an empty view may hold no pointer at all
+        std::memcpy(text, value.data(), length);
+    }
     text[length] = '\0';
     return *this;
 }
