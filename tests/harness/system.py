@@ -48,10 +48,10 @@ def load_scenarios(folder=SCENARIO_DIR):
     """Registers the scenarios of every *_scenarios.py in folder."""
     for path in sorted(glob.glob(os.path.join(folder, "*_scenarios.py"))):
         name = os.path.splitext(os.path.basename(path))[0]
-        spec = importlib.util.spec_from_file_location(name, path)
-        module = importlib.util.module_from_spec(spec)
+        found = importlib.util.spec_from_file_location(name, path)
+        module = importlib.util.module_from_spec(found)
         sys.modules[name] = module
-        spec.loader.exec_module(module)
+        found.loader.exec_module(module)
 
 
 def run_inside(name, options):
