@@ -262,7 +262,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto raw = norvalith::fuzz::base64_decode(
         std::string_view(content).substr(text_at, content.find("</Raw>") - text_at));
     check(raw.has_value() && raw->size() >= 9 && (*raw)[0] >= raw->size(), "raw copy longer than L bytes");
-    check(std::search(input.begin(), input.end(), raw->begin(), raw->end()) != input.end(),
+    // Its last byte may be the burst's own, zeroed before the copy.
+    check(std::search(input.begin(), input.end(), raw->begin(), raw->end() - 1) != input.end(),
           "raw copy not from the input");
     const std::uint8_t* b = raw->data();
     const norvalith::MeterInfo meter{model_id(b + 4), 0, b[2] + 256U * b[3], 0};
