@@ -213,6 +213,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // Three passes: the burst, what the line delivers next as read_frame would
     // place it (after a kept cut telegram), then a pass with nothing.
+    // What the loop holds: the burst's n bytes, zeros past the fuzzer's, then the line's.
+    std::vector<std::uint8_t> input(receiver.rx, receiver.rx + n);
     const std::time_t start = std::time(nullptr);
     norvalith::handle_burst(receiver, n, norvalith::read_wall_clock(), norvalith::monotonic_seconds());
     const std::size_t kept = receiver.framer.pending;
@@ -229,7 +231,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(receiver.framer.pending == 0, "a piece kept after a pass with nothing");
 
     // Every entry added names a meter whose header stands in the input.
-    std::vector<std::uint8_t> input(data + kControlBytes, data + kControlBytes + std::min<std::size_t>(n, rx_bytes));
     input.insert(input.end(), line_bytes.begin(), line_bytes.begin() + static_cast<std::ptrdiff_t>(next));
     for (std::size_t i = in_use; i < norvalith::kTableEntries && table.entries[i].id != 0; ++i) {
         bool found = false;
