@@ -17,7 +17,6 @@ Ends with "N passed, N failed".
 """
 
 import argparse
-import ctypes
 import glob
 import grp
 import os
@@ -27,7 +26,6 @@ import signal
 import subprocess
 import sys
 import tempfile
-import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -111,18 +109,6 @@ def norvalith():
 def table_segments():
     key = sb.table_key()
     return [s["shmid"] for s in sb.segments() if s["key"] == key]
-
-
-def attached_segment(shmid):
-    """A child process attached to the segment until killed."""
-    child = os.fork()
-    if child == 0:
-        libc = ctypes.CDLL(None)
-        libc.shmat.restype = ctypes.c_void_p
-        libc.shmat(shmid, None, 0)
-        signal.pause()
-        os._exit(0)
-    return child
 
 
 # ---------------------------------------------------------------- cases
@@ -211,13 +197,8 @@ def upgrade_from_root(deb, old):
     sb.Sandbox.write_file(sb.LOCK_FILE, lock)
     run("dpkg", "--unpack", deb)
     root_table = sb.create_segment(2048)
-    child = attached_segment(root_table)
+    child = sb.attached_segment(root_table)
     try:
-        deadline = time.monotonic() + 5
-        while next(s["nattch"] for s in sb.segments() if s["shmid"] == root_table) == 0:
-            if time.monotonic() > deadline:
-                raise Failure("the child did not attach the table")
-            time.sleep(0.02)
         run("dpkg", "--configure", "norvalith")
         expect_equal(table_segments(), [root_table], "root's table with a process attached")
     finally:
