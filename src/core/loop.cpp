@@ -12,14 +12,25 @@ namespace {
 // Room for the metrics of 128 configured meters with their longest values.
 char g_metrics[32768];
 
-// The module's prompt ends a burst only when the bytes before it are whole
-// telegrams (or none): a telegram's own last byte, its RSSI, may be '>' too.
-bool ends_in_prompt(const Framer& framer, std::span<const std::uint8_t> burst) {
-    if (burst.empty() || burst.back() != kPrompt) {
-        return false;
+// Where the module's prompt stands in the burst that follows the question: first
+// (telegrams after it) when the bytes after it explain more of the burst than the
+// burst explains itself, or last when the bytes before it are whole telegrams. A
+// telegram's length byte, or its RSSI byte, may read as '>' too.
+enum class Prompt { none, first, last };
+
+Prompt find_prompt(const Framer& framer, std::span<const std::uint8_t> burst) {
+    if (burst.empty()) {
+        return Prompt::none;
     }
-    const std::span<const std::uint8_t> before = burst.first(burst.size() - 1);
-    return walk(before, framer.score >= 0 ? kRssiCounted : kRssiAppended).end == before.size();
+    const std::size_t extra = framer.score >= 0 ? kRssiCounted : kRssiAppended;
+    const std::size_t size = burst.size();
+    if (burst[0] == kPrompt && walk(burst.subspan(1), extra).end + 1 > walk(burst, extra).end) {
+        return Prompt::first;
+    }
+    if (burst[size - 1] == kPrompt && walk(burst.first(size - 1), extra).end == size - 1) {
+        return Prompt::last;
+    }
+    return Prompt::none;
 }
 
 void status_line(const Receiver& receiver, std::int32_t monotonic_now, char* out, std::size_t size) {
@@ -102,7 +113,11 @@ bool ask_radio(Receiver& receiver, SerialLine& line, const Clocks& clocks) {
             break;
         }
         const auto fresh = std::span<const std::uint8_t>(receiver.rx).first(static_cast<std::size_t>(n));
-        if (ends_in_prompt(receiver.framer, fresh)) {
+        const Prompt prompt = find_prompt(receiver.framer, fresh);
+        if (prompt != Prompt::none) {
+            if (prompt == Prompt::first) {
+                std::memmove(receiver.rx, receiver.rx + 1, static_cast<std::size_t>(n - 1));
+            }
             if (n > 1) {
                 handle_burst(receiver, n - 1, clocks.wall(), clocks.monotonic());
             }

@@ -330,20 +330,22 @@ TEST_F(Loop, ASilentModuleIsAskedAndLeftOnlyAfterItsPrompt) {
         std::vector<std::pair<int, std::string>> replies;  // pause in ms, bytes
         bool answered;
         std::string line;  // what the module got
-        std::size_t heard;
+        std::uint32_t heard;  // the meter in the table, if any
     };
     const Case cases[] = {
         {"prompt", {{0, ">"}}, true, std::string("\0X", 2), 0},
         {"no answer", {}, false, std::string("\0", 1), 0},
         {"wrong prompt", {{0, "?"}}, false, std::string("\0", 1), 0},
-        {"a telegram, the prompt in its burst", {{0, t + ">"}}, true, std::string("\0X", 2), 1},
-        {"a telegram, the prompt after it", {{0, t}, {300, ">"}}, true, std::string("\0X", 2), 1},
-        {"a telegram whose RSSI byte reads as a prompt", {{0, t_prompt_rssi}}, true, std::string("\0", 1), 1},
+        {"a telegram, the prompt in its burst", {{0, t + ">"}}, true, std::string("\0X", 2), 11111111},
+        {"a telegram, the prompt after it", {{0, t}, {300, ">"}}, true, std::string("\0X", 2), 11111111},
+        {"the prompt, a telegram in its burst", {{0, ">" + t}}, true, std::string("\0X", 2), 11111111},
+        {"a telegram whose RSSI byte reads as a prompt", {{0, t_prompt_rssi}}, true, std::string("\0", 1), 22222222},
     };
     const Clocks clocks{morning, start_seconds};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         reset_receiver(receiver_, kStart);
+        table_ = MeterTable{};
         std::thread module([&] {
             for (const auto& [pause_ms, bytes] : c.replies) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
@@ -353,7 +355,8 @@ TEST_F(Loop, ASilentModuleIsAskedAndLeftOnlyAfterItsPrompt) {
         EXPECT_EQ(ask_radio(receiver_, line_, clocks), c.answered);
         module.join();
         EXPECT_EQ(pty_.drain(), c.line);
-        EXPECT_EQ(receiver_.watch.telegrams, c.heard);
+        EXPECT_EQ(table_.entries[0].id, c.heard);
+        EXPECT_EQ(receiver_.watch.telegrams, c.heard != 0 ? 1U : 0U);
     }
     CapturedLog log;
     for (const bool answering : {true, true, false, false, true}) {
