@@ -429,6 +429,13 @@ class Simulator:
     def raw(self, burst):
         self.command("raw " + burst.hex().upper())
 
+    def mute(self):
+        """The module takes no more commands and answers nothing; telegrams still go out."""
+        self.command("mute")
+
+    def unmute(self):
+        self.command("unmute")
+
     def trace(self):
         """[(ms, bytes)] received from the daemon, in order."""
         return _read_records(self.trace_path, 2)
