@@ -31,6 +31,14 @@ inline constexpr std::int32_t kDrainQuietSeconds = 1;
 inline constexpr std::int32_t kDrainLimitSeconds = 10;
 inline constexpr std::int32_t kWriteTimeoutSeconds = 2;
 
+// A running module asked whether it is alive has this long to prompt.
+inline constexpr std::int32_t kQuestionTimeoutSeconds = 1;
+
+// The service manager's RuntimeDirectory=: absent without one, and then no metrics.
+inline constexpr const char* kMetricsDir = "/run/Norvalith";
+// Its variable naming the socket for readiness, watchdog and status.
+inline constexpr const char* kNotifySocketVariable = "NOTIFY_SOCKET";
+
 inline constexpr const char* kSettingsPath = "/opt/Norvalith/etc/settings";
 // Its keys (case is ignored); a meter slot's is the prefix and the slot's number.
 inline constexpr const char* kMeterKeyPrefix = "MOD_WMBUS_ADDR";

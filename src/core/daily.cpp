@@ -22,19 +22,24 @@ void reset_daily(DailyExport& daily) {
     daily.heard = 0;
 }
 
+ExportCount count_exports(const DailyExport& daily, const Settings& settings) {
+    ExportCount count;
+    for (std::size_t i = 0; i < kMeterSlots; ++i) {
+        if (slot_configured(settings.meters[i])) {
+            ++count.configured;
+            count.exported += daily.slots[i].exported_today ? 1 : 0;
+        }
+    }
+    return count;
+}
+
 void report_day(const DailyExport& daily, const Settings& settings) {
     char date[40];
     std::snprintf(date, sizeof date, "%04d-%02d-%02d", daily.day.tm_year + 1900, daily.day.tm_mon + 1,
                   daily.day.tm_mday);
-    unsigned configured = 0;
-    unsigned exported = 0;
-    for (std::size_t i = 0; i < kMeterSlots; ++i) {
-        if (slot_configured(settings.meters[i])) {
-            ++configured;
-            exported += daily.slots[i].exported_today ? 1 : 0;
-        }
-    }
-    log_msg(LOG_NOTICE, "day %s: %u telegrams, %u of %u meters exported", date, daily.heard, exported, configured);
+    const ExportCount count = count_exports(daily, settings);
+    log_msg(LOG_NOTICE, "day %s: %u telegrams, %u of %u meters exported", date, daily.heard, count.exported,
+            count.configured);
 
     // The missing meters, sixteen to a message so that none is cut by the log.
     constexpr int kIdsPerMessage = 16;
@@ -79,9 +84,10 @@ bool check_day(DailyExport& daily, const Settings& settings, const WallTime& at)
     return change;
 }
 
-void export_due_meters(DailyExport& daily, const Settings& settings, const char* dir,
-                       std::span<const std::uint8_t> raw_copy, const MeterInfo& meter, const DeviceIdentity& identity,
-                       const WallTime& at) {
+unsigned export_due_meters(DailyExport& daily, const Settings& settings, const char* dir,
+                           std::span<const std::uint8_t> raw_copy, const MeterInfo& meter,
+                           const DeviceIdentity& identity, const WallTime& at) {
+    unsigned failures = 0;
     for (std::size_t i = 0; i < kMeterSlots; ++i) {
         const MeterSlot& slot = settings.meters[i];
         SlotDay& day = daily.slots[i];
@@ -90,12 +96,16 @@ void export_due_meters(DailyExport& daily, const Settings& settings, const char*
         }
         if (export_xml(dir, at, raw_copy, meter, identity)) {
             day.exported_today = true;
-        } else if (!day.failure_logged) {
+            continue;
+        }
+        ++failures;
+        if (!day.failure_logged) {
             // Retried with the meter's next telegram; one message a day is enough.
             day.failure_logged = true;
             log_msg(LOG_ERR, "export xml file error");
         }
     }
+    return failures;
 }
 
 }  // namespace norvalith

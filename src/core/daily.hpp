@@ -36,14 +36,22 @@ void reset_daily(DailyExport& daily);
 // first check after start only notes the day.
 bool check_day(DailyExport& daily, const Settings& settings, const WallTime& at);
 
+// Configured slots, and those of them with today's file: the C and E of the report.
+struct ExportCount {
+    unsigned configured = 0;
+    unsigned exported = 0;
+};
+ExportCount count_exports(const DailyExport& daily, const Settings& settings);
+
 // The report of the day in `daily` as the change of day logs it.
 void report_day(const DailyExport& daily, const Settings& settings);
 
 // Exports the telegram's raw copy once for every configured slot naming this meter that has
 // no file yet today; a slot is marked only when its file was written, so the
 // meter's next telegram retries. A failure is logged once per slot and day.
-void export_due_meters(DailyExport& daily, const Settings& settings, const char* dir,
-                       std::span<const std::uint8_t> raw_copy, const MeterInfo& meter, const DeviceIdentity& identity,
-                       const WallTime& at);
+// Returns the exports that failed.
+unsigned export_due_meters(DailyExport& daily, const Settings& settings, const char* dir,
+                           std::span<const std::uint8_t> raw_copy, const MeterInfo& meter,
+                           const DeviceIdentity& identity, const WallTime& at);
 
 }  // namespace norvalith

@@ -10,6 +10,7 @@
 #include "core/meter_table.hpp"
 #include "core/settings.hpp"
 #include "core/silence.hpp"
+#include "core/watch.hpp"
 #include "serial/reader.hpp"
 #include "telegram/export.hpp"
 #include "telegram/framing.hpp"
@@ -27,6 +28,7 @@ struct Receiver {
     std::uint8_t rx[kRxCapacity];
     MeterInfo meter;
     Framer framer;
+    Watch watch;
 };
 
 // The clocks a pass reads once each after its read; tests pass their own.
@@ -39,9 +41,13 @@ struct Clocks {
 // slot exported, no day seen, and the silence counted from `monotonic_now`.
 void reset_receiver(Receiver& receiver, std::int32_t monotonic_now);
 
+// Start-up is complete: READY=1 with the first status line.
+void announce_ready(Receiver& receiver);
+
 // One pass of the loop: read_frame into rx after any cut telegram kept from the
 // last pass (waiting kRestTimeoutSeconds for its rest, else kFrameTimeoutSeconds),
-// then handle_burst with one reading of each clock.
+// then handle_burst with one reading of each clock, the question to a silent
+// module when it is due, and watch_pass.
 void receive_pass(Receiver& receiver, SerialLine& line, const Clocks& clocks);
 
 // The rest of a pass once n bytes were placed in rx after the kept piece (0:
@@ -49,6 +55,16 @@ void receive_pass(Receiver& receiver, SerialLine& line, const Clocks& clocks);
 // finds (stray bytes and a rest that never came are dropped; a cut telegram is
 // kept for the next pass), then the silence alarm (monotonic seconds).
 void handle_burst(Receiver& receiver, std::int32_t n, const WallTime& at, std::int32_t monotonic_now);
+
+// Asks the module whether it is alive: 0x00, up to kQuestionTimeoutSeconds for
+// its prompt, then "X", never before: a module not in configuration mode would
+// transmit it. Telegrams that come meanwhile are handled and count as an answer.
+bool ask_radio(Receiver& receiver, SerialLine& line, const Clocks& clocks);
+
+// The end of every pass: WATCHDOG=1, the metrics file at the first pass, at a
+// change of day and at most once a kWatchPeriodSeconds when a value changed, and
+// the status line at most as often, when its text changed.
+void watch_pass(Receiver& receiver, std::int32_t monotonic_now);
 
 // One whole telegram: table update, its raw copy, and due exports.
 void handle_telegram(Receiver& receiver, std::span<std::uint8_t> telegram, const WallTime& at);

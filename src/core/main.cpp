@@ -1,10 +1,12 @@
-// Norvalithd: wireless M-Bus concentrator. No environment: every path and value
-// it uses is fixed in constants.hpp. Its only options tell what it is.
+// Norvalithd: wireless M-Bus concentrator. Every path and value it uses is fixed
+// in constants.hpp; of the environment it reads only the service manager's
+// NOTIFY_SOCKET. Its only options tell what it is.
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "base/clock.hpp"
 #include "base/log.hpp"
@@ -49,6 +51,7 @@ int main(int argc, char** argv) {
     if (argc > 1) {
         return answer_command_line(argc, argv);
     }
+    const std::time_t started = read_wall_clock().seconds;
     setsid();
     openlog(kSyslogIdent, LOG_PID | LOG_NDELAY, LOG_DAEMON);
     log_msg(LOG_NOTICE, "started");
@@ -88,6 +91,11 @@ int main(int argc, char** argv) {
     load_settings(receiver.settings, kSettingsPath);
     gather_identity(receiver.identity, kWiredInterface, kWanInterface, kVersionPath);
     reset_receiver(receiver, monotonic_seconds());
+    receiver.watch.start_time = started;
+    receiver.watch.version = NORVALITH_VERSION;
+    receiver.watch.metrics_dir = kMetricsDir;
+    open_notifier(receiver.watch.notifier, std::getenv(kNotifySocketVariable));
+    announce_ready(receiver);
 
     const Clocks clocks{read_wall_clock, monotonic_seconds};
     for (;;) {

@@ -45,22 +45,31 @@ void clear_meter_table(MeterTable* table) {
     }
 }
 
-void record_meter(MeterTable* table, const MeterInfo& meter) {
+bool record_meter(MeterTable* table, const MeterInfo& meter) {
     for (MeterInfo& entry : table->entries) {
         const std::uint32_t id = __atomic_load_n(&entry.id, __ATOMIC_RELAXED);
         // Every word is stored whole: readers load them while we write.
         if (id == meter.id) {
             __atomic_store_n(&entry.trailer, meter.trailer, __ATOMIC_RELAXED);
-            return;
+            return true;
         }
         if (id == 0) {
             __atomic_store_n(&entry.device_type, meter.device_type, __ATOMIC_RELAXED);
             __atomic_store_n(&entry.manufacturer, meter.manufacturer, __ATOMIC_RELAXED);
             __atomic_store_n(&entry.trailer, meter.trailer, __ATOMIC_RELAXED);
             __atomic_store_n(&entry.id, meter.id, __ATOMIC_RELEASE);
-            return;
+            return true;
         }
     }
+    return false;
+}
+
+unsigned count_meters(const MeterTable* table) {
+    unsigned used = 0;
+    for (const MeterInfo& entry : table->entries) {
+        used += entry.id != 0 ? 1 : 0;
+    }
+    return used;
 }
 
 }  // namespace norvalith

@@ -24,8 +24,11 @@ MeterTable* attach_meter_table(const char* key_path, int project_id);
 void clear_meter_table(MeterTable* table);
 
 // Refreshes the trailer of a known meter or fills the first empty entry; a full
-// table stays unchanged. A new entry's id is written last so readers never see
-// it half filled.
-void record_meter(MeterTable* table, const MeterInfo& meter);
+// table stays unchanged (false: the meter is not in it). A new entry's id is
+// written last so readers never see it half filled.
+bool record_meter(MeterTable* table, const MeterInfo& meter);
+
+// Entries in use.
+unsigned count_meters(const MeterTable* table);
 
 }  // namespace norvalith

@@ -8,6 +8,8 @@ void start_silence_alarm(SilenceAlarm& alarm, std::uint32_t minutes, std::int32_
     alarm.minutes = minutes;
     alarm.last_heard = now;
     alarm.warned = false;
+    alarm.next_question = 0;
+    alarm.ask = false;
 }
 
 void check_silence(SilenceAlarm& alarm, std::size_t heard, std::int32_t now) {
@@ -23,12 +25,19 @@ void check_silence(SilenceAlarm& alarm, std::size_t heard, std::int32_t now) {
                     static_cast<long long>((now - alarm.last_heard) / 60));
             alarm.warned = false;
         }
+        alarm.ask = false;
         alarm.last_heard = now;
         return;
     }
-    if (alarm.minutes > 0 && !alarm.warned && now - alarm.last_heard >= std::int64_t{alarm.minutes} * 60) {
+    const std::int64_t period = std::int64_t{alarm.minutes} * 60;
+    if (alarm.minutes > 0 && !alarm.warned && now - alarm.last_heard >= period) {
         log_msg(LOG_WARNING, "no telegram for %u min", alarm.minutes);
         alarm.warned = true;
+        alarm.ask = true;
+        alarm.next_question = now + period;
+    } else if (alarm.warned && now >= alarm.next_question) {
+        alarm.ask = true;
+        alarm.next_question = now + period;
     }
 }
 

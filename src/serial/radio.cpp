@@ -131,4 +131,8 @@ bool init_radio(SerialLine& line, const RadioTimeouts& timeouts) {
     return true;
 }
 
+bool send_command(SerialLine& line, std::uint8_t command, std::int32_t timeout_seconds) {
+    return send_byte(line.fd, command, timeout_seconds);
+}
+
 }  // namespace norvalith

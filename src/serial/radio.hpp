@@ -40,4 +40,7 @@ struct RadioTimeouts {
 // does not take every byte of a command within write_seconds.
 bool init_radio(SerialLine& line, const RadioTimeouts& timeouts);
 
+// One command byte, taken by the line within timeout_seconds.
+bool send_command(SerialLine& line, std::uint8_t command, std::int32_t timeout_seconds);
+
 }  // namespace norvalith

@@ -28,6 +28,7 @@ import os
 import re
 import select
 import shutil
+import signal
 import socket
 import struct
 import subprocess
@@ -372,6 +373,20 @@ def segments():
         rows = [dict(zip(header, line.split())) for line in listing if line.strip()]
     return [{"key": int(r["key"]), "shmid": int(r["shmid"]), "perms": int(r["perms"], 8),
              "size": int(r["size"]), "nattch": int(r["nattch"]), "cuid": int(r["cuid"])} for r in rows]
+
+
+def attached_segment(shmid, timeout=5.0):
+    """A child process attached to the segment, as a reader of the table is, until killed."""
+    child = os.fork()
+    if child == 0:
+        libc = ctypes.CDLL(None)
+        libc.shmat.restype = ctypes.c_void_p
+        libc.shmat(shmid, None, 0)
+        signal.pause()
+        os._exit(0)
+    wait_until(lambda: any(s["shmid"] == shmid and s["nattch"] for s in segments()), timeout,
+               "a process to attach segment %d" % shmid)
+    return child
 
 
 # ---------------------------------------------------------------- processes

@@ -19,12 +19,13 @@ MARKER_ID = 99999999
 SCENARIOS = {}
 
 
-def scenario(group, timeout=90, faketime=False, tags=(), native=False, **box):
+def scenario(group, timeout=90, faketime=False, tags=(), native=False, root=False, **box):
     """Registers a scenario; box holds Sandbox arguments (host name, interfaces).
-    native: it looks at the daemon's own process, which an emulator would hide."""
+    native: it looks at the daemon's own process, which an emulator would hide.
+    root: it acts as users other than root, which a normal user's namespace cannot map."""
     def register(function):
         SCENARIOS[function.__name__] = dict(function=function, group=group, timeout=timeout,
-                                            faketime=faketime, tags=tags, native=native, box=box)
+                                            faketime=faketime, tags=tags, native=native, root=root, box=box)
         return function
     return register
 

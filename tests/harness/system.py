@@ -21,7 +21,8 @@ emulator the scenarios on faked dates say SKIP.
 
 Exit status: 0 all passed, 1 a scenario failed, 77 nothing failed but some were
 skipped (no namespaces, no libfaketime, no time zone data, an emulator that
-libfaketime cannot reach, a program a scenario needs).
+libfaketime cannot reach, not root for a scenario that acts as other users, a program a
+scenario needs).
 """
 
 import argparse
@@ -91,6 +92,8 @@ def run_outside(name, options, reason):
     started = time.monotonic()
     if reason is None and options.unprivileged and os.geteuid() != 0:
         reason = "the daemon cannot run as a user of its own: a normal user's namespace maps root alone"
+    if reason is None and entry["root"] and os.geteuid() != 0:
+        reason = "needs root: a normal user's namespace maps root alone"
     if reason is not None:
         return name, SKIP, reason, 0.0
     if entry["faketime"] and not sb.faketime_reaches(shlex.split(options.emulator or "")):

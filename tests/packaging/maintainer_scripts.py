@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """The package's maintainer scripts through the real dpkg, in a scratch root: a
 fresh install, a second configure, a purge, an upgrade from a version whose
-daemon ran as root, and upgrades from 1.0.0 as it shipped, with its settings
-edited or not.
+daemon ran as root, upgrades from 1.0.0 as it shipped, with its settings
+edited or not, and an upgrade with a FIFO at the line's lock path.
 
     maintainer_scripts.py --debs DIR [--old-deb DEB]
 
@@ -17,17 +17,16 @@ Ends with "N passed, N failed".
 """
 
 import argparse
-import ctypes
 import glob
 import grp
 import os
 import pwd
 import shutil
 import signal
+import stat
 import subprocess
 import sys
 import tempfile
-import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -49,10 +48,14 @@ def expect_equal(actual, expected, what):
         raise Failure("%s:\n  expected %r\n  actual   %r" % (what, expected, actual))
 
 
-def run(*argv):
+def run(*argv, timeout=None, path=sb.PATH):
     # No terminal: a conffile question from dpkg fails instead of waiting.
-    done = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                          env=dict(os.environ, PATH=sb.PATH, DEBIAN_FRONTEND="noninteractive"))
+    try:
+        done = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                              text=True, timeout=timeout,
+                              env=dict(os.environ, PATH=path, DEBIAN_FRONTEND="noninteractive"))
+    except subprocess.TimeoutExpired:
+        raise Failure("%s: still running after %d s" % (" ".join(argv), timeout))
     if done.returncode != 0:
         raise Failure("%s: exit status %d\n%s" % (" ".join(argv), done.returncode, done.stdout))
     return done.stdout
@@ -111,18 +114,6 @@ def norvalith():
 def table_segments():
     key = sb.table_key()
     return [s["shmid"] for s in sb.segments() if s["key"] == key]
-
-
-def attached_segment(shmid):
-    """A child process attached to the segment until killed."""
-    child = os.fork()
-    if child == 0:
-        libc = ctypes.CDLL(None)
-        libc.shmat.restype = ctypes.c_void_p
-        libc.shmat(shmid, None, 0)
-        signal.pause()
-        os._exit(0)
-    return child
 
 
 # ---------------------------------------------------------------- cases
@@ -211,13 +202,8 @@ def upgrade_from_root(deb, old):
     sb.Sandbox.write_file(sb.LOCK_FILE, lock)
     run("dpkg", "--unpack", deb)
     root_table = sb.create_segment(2048)
-    child = attached_segment(root_table)
+    child = sb.attached_segment(root_table)
     try:
-        deadline = time.monotonic() + 5
-        while next(s["nattch"] for s in sb.segments() if s["shmid"] == root_table) == 0:
-            if time.monotonic() > deadline:
-                raise Failure("the child did not attach the table")
-            time.sleep(0.02)
         run("dpkg", "--configure", "norvalith")
         expect_equal(table_segments(), [root_table], "root's table with a process attached")
     finally:
@@ -266,7 +252,42 @@ def upgrade_from_1_0_0(deb, release):
         expect_equal(os.path.exists("/opt/Norvalith"), False, "/opt/Norvalith after a purge (%s)" % what)
 
 
-CASES = [fresh_install_and_purge, upgrade_from_root, upgrade_from_1_0_0]
+# postinst reads the lock only when it is a plain file; a FIFO there, or one
+# swapped in between that test and the read, must not hold up dpkg.
+LOCK_FIFOS = [
+    # (what, a plain file swapped for a FIFO as postinst reads it)
+    ("a FIFO at the lock path", False),
+    ("a FIFO swapped in after postinst's test", True),
+]
+SWAP_IN = """#!/bin/sh
+case "$*" in *%(lock)s*) rm -f %(lock)s && mkfifo %(lock)s ;; esac
+PATH=${PATH#*:}
+exec "${0##*/}" "$@"
+"""
+
+
+def upgrade_with_fifo_lock(deb, old):
+    run("dpkg", "-i", deb)
+    # dd and head first in the PATH: the lock becomes a FIFO when either is given it.
+    shims = "/run/swap-in"
+    os.mkdir(shims)
+    sb.Sandbox.write_file(os.path.join(shims, "dd"), SWAP_IN % {"lock": sb.LOCK_FILE})
+    os.chmod(os.path.join(shims, "dd"), 0o755)
+    os.symlink("dd", os.path.join(shims, "head"))
+    for what, swapped in LOCK_FIFOS:
+        if swapped:
+            sb.Sandbox.write_file(sb.LOCK_FILE, "")
+        else:
+            os.mkfifo(sb.LOCK_FILE)
+        try:
+            run("dpkg", "-i", deb, timeout=30, path=(shims + ":" if swapped else "") + sb.PATH)
+        except Failure as error:
+            raise Failure("%s: %s" % (what, error))
+        expect_equal(stat.S_ISFIFO(os.lstat(sb.LOCK_FILE).st_mode), True, "%s after the upgrade" % what)
+        os.unlink(sb.LOCK_FILE)
+
+
+CASES = [fresh_install_and_purge, upgrade_from_root, upgrade_from_1_0_0, upgrade_with_fifo_lock]
 
 
 # ---------------------------------------------------------------- runner

@@ -2,6 +2,7 @@
 
 import os
 import select
+import signal
 import subprocess
 import termios
 import time
@@ -233,3 +234,48 @@ def startup_table_unavailable(run):
     daemon = run.daemon()
     expect_equal(run.wait_exit(daemon, 8), 1, "exit status with a 1024-byte segment")
     run.expect_log(daemon, ["started", "meters initialize error"], settle=0)
+
+
+CHECK_TABLE = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
+                           "packaging", "norvalith-check-table")
+
+
+def check_table(run):
+    """The unit's check before a start, as root; the notices it logged."""
+    count = len(run.box.log.snapshot())
+    subprocess.run(["sh", CHECK_TABLE], check=True, env={"PATH": sb.PATH})
+    time.sleep(0.3)
+    return [(m.tag, m.facility, m.priority, m.text) for m in run.box.log.snapshot()[count:]]
+
+
+@scenario("startup", timeout=60, root=True, tags=("unprivileged",))
+def startup_foreign_table(run):
+    """Another user's segment under the table's key: while a process is attached the
+    check before start leaves it and start-up fails; once unused the check removes it,
+    says so, and the daemon starts with a table of its own."""
+    own = run.box.user or sb.DaemonUser()
+    # The package's user, whose uid the check reads: the daemon's.
+    passwd = run.box.path("passwd")
+    with open("/etc/passwd") as host, open(passwd, "w") as f:
+        f.writelines(line for line in host if not line.startswith("norvalith:"))
+        f.write("norvalith:x:%d:%d::/nonexistent:/usr/sbin/nologin\n" % (own.uid, own.gid))
+    sb.mount(passwd, "/etc/passwd", bind=True)
+    other = sb.DaemonUser(own.uid + 1, own.gid + 1)
+    foreign = sb.create_segment(sb.TABLE_SIZE, user=other)
+
+    reader = sb.attached_segment(foreign)
+    expect_equal(check_table(run), [], "notices with a process attached")
+    expect_equal([s["shmid"] for s in sb.segments()], [foreign], "segments with a process attached")
+    sim = run.sim()
+    run.expect_error_exit(run.daemon(), "meters initialize error", 8)
+    sim.stop()
+    os.kill(reader, signal.SIGKILL)
+    os.waitpid(reader, 0)
+
+    notice = "removed a shared-memory segment under the table's key (id %d, %d bytes, created by uid %d)" % (
+        foreign, sb.TABLE_SIZE, other.uid)
+    expect_equal(check_table(run), [("Norvalith", sb.LOG_DAEMON, sb.LOG_NOTICE, notice)], "notices once unused")
+    sim, daemon = run.start()
+    daemon_uid = run.box.user.uid if run.box.user else 0
+    expect_equal([(s["size"], s["cuid"]) for s in sb.segments()], [(sb.TABLE_SIZE, daemon_uid)], "the daemon's own table")
+    run.expect_alive(daemon)

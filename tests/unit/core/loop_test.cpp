@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 
 #include <array>
 #include <chrono>
@@ -316,6 +318,113 @@ TEST_F(Loop, EveryChangeOfDayReportsTheDayThatEnded) {
         {LOG_WARNING, "not exported on 2024-03-07: 40000016"},
     };
     EXPECT_EQ(std::vector<test::LogLine>(log.lines().end() - 3, log.lines().end()), expected);
+}
+
+// The question to a silent module: "X" only after its prompt, whatever came
+// before it; telegrams that come meanwhile are handled and count as an answer.
+TEST_F(Loop, ASilentModuleIsAskedAndLeftOnlyAfterItsPrompt) {
+    const std::string t = framed(11111111, 30, 0x51);
+    const std::string t_prompt_rssi = framed(22222222, 30, '>');
+    struct Case {
+        const char* what;
+        std::vector<std::pair<int, std::string>> replies;  // pause in ms, bytes
+        bool answered;
+        std::string line;  // what the module got
+        std::size_t heard;
+    };
+    const Case cases[] = {
+        {"prompt", {{0, ">"}}, true, std::string("\0X", 2), 0},
+        {"no answer", {}, false, std::string("\0", 1), 0},
+        {"wrong prompt", {{0, "?"}}, false, std::string("\0", 1), 0},
+        {"a telegram, the prompt in its burst", {{0, t + ">"}}, true, std::string("\0X", 2), 1},
+        {"a telegram, the prompt after it", {{0, t}, {300, ">"}}, true, std::string("\0X", 2), 1},
+        {"a telegram whose RSSI byte reads as a prompt", {{0, t_prompt_rssi}}, true, std::string("\0", 1), 1},
+    };
+    const Clocks clocks{morning, start_seconds};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        reset_receiver(receiver_, kStart);
+        std::thread module([&] {
+            for (const auto& [pause_ms, bytes] : c.replies) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
+                pty_.send(bytes);
+            }
+        });
+        EXPECT_EQ(ask_radio(receiver_, line_, clocks), c.answered);
+        module.join();
+        EXPECT_EQ(pty_.drain(), c.line);
+        EXPECT_EQ(receiver_.watch.telegrams, c.heard);
+    }
+    CapturedLog log;
+    for (const bool answering : {true, true, false, false, true}) {
+        note_radio(receiver_.watch, answering);
+    }
+    EXPECT_EQ(log.lines(),
+              (std::vector<test::LogLine>{
+                  {LOG_NOTICE, "rc1180 answers"}, {LOG_ERR, "rc1180 not answering"}, {LOG_NOTICE, "rc1180 answers"}}));
+}
+
+// Readiness, watchdog and status through a socket of the test's, and the metrics
+// file: at the first pass, after a minute with a change, at a change of day.
+TEST_F(Loop, WatchedThroughTheNotifySocketAndTheMetricsFile) {
+    const int manager = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string path = dir_.file("notify");
+    std::strcpy(address.sun_path, path.c_str());
+    ASSERT_EQ(bind(manager, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    TempDir run;
+    open_notifier(receiver_.watch.notifier, path.c_str());
+    receiver_.watch.metrics_dir = run.path().c_str();
+    receiver_.watch.version = "1.1.0";
+    receiver_.settings.meters[0].address = 12345678;
+    receiver_.settings.meters[1].address = 12345678;
+    receiver_.settings.meters[2].address = 87654321;  // configured, never heard
+    auto messages = [manager] {
+        std::vector<std::string> out;
+        char buffer[256];
+        for (ssize_t n; (n = recv(manager, buffer, sizeof buffer, 0)) > 0;) {
+            out.emplace_back(buffer, static_cast<std::size_t>(n));
+        }
+        return out;
+    };
+    auto metrics = [&run] {  // taken away, so that a rewrite shows
+        const std::string text = run.list().empty() ? "" : run.read("metrics.prom");
+        std::remove(run.file("metrics.prom").c_str());
+        return text;
+    };
+    announce_ready(receiver_);
+    watch_pass(receiver_, kStart);
+    EXPECT_EQ(messages(), (std::vector<std::string>{
+                              "READY=1\nSTATUS=0 meters heard, 0 of 3 exported today, no telegram yet", "WATCHDOG=1"}));
+    EXPECT_NE(metrics().find("norvalith_build_info{version=\"1.1.0\"} 1\n"), std::string::npos);
+
+    receive_now(telegram("78563412", 0x51));
+    receive_now(telegram("11111111", 0x50));  // not configured: no series of its own
+    watch_pass(receiver_, kStart + 59);
+    EXPECT_EQ(metrics(), "");
+    watch_pass(receiver_, kStart + 60);
+    const std::string text = metrics();
+    for (const char* line : {"norvalith_telegrams_total 2\n", "norvalith_table_meters 2\n",
+                             "norvalith_configured_meters 3\n", "norvalith_exported_meters 2\n",
+                             "norvalith_radio_answering 1\n", "norvalith_last_telegram_timestamp_seconds 1709615228\n",
+                             "norvalith_meter_last_heard_timestamp_seconds{meter=\"12345678\"} 1709615228\n"
+                             "# HELP norvalith_meter_rssi_dbm Signal strength of a configured meter's last telegram.\n"
+                             "# TYPE norvalith_meter_rssi_dbm gauge\n"
+                             "norvalith_meter_rssi_dbm{meter=\"12345678\"} -40.5\n"}) {
+        EXPECT_NE(text.find(line), std::string::npos) << line << " in\n" << text;
+    }
+    EXPECT_EQ(text.find("11111111"), std::string::npos);
+    EXPECT_EQ(text.find("12345678", text.find("12345678\"} -40.5") + 1), std::string::npos);  // one series a meter
+    EXPECT_EQ(messages(),
+              (std::vector<std::string>{"WATCHDOG=1", "WATCHDOG=1",
+                                        "STATUS=2 meters heard, 2 of 3 exported today, last telegram 1 min ago"}));
+    watch_pass(receiver_, kStart + 200);  // nothing changed
+    EXPECT_EQ(metrics(), "");
+    receive_at(telegram("11111111", 0x50), kMidnight);
+    watch_pass(receiver_, kStart + 201);
+    EXPECT_NE(metrics().find("norvalith_exported_meters 0\n"), std::string::npos);
+    close(manager);
 }
 
 TEST(SilenceAlarm, OnceASilenceAndANoticeWhenTelegramsComeAgain) {
