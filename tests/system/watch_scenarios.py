@@ -39,7 +39,7 @@ def metrics_after(telegrams):
     return None
 
 
-@scenario("watch", timeout=120, tags=("unprivileged",))
+@scenario("watch", timeout=120)
 def watch_notify(run):
     """READY=1 with the status once the module has answered, WATCHDOG=1 at every pass
     of a quiet loop (6 s apart at most), the status renewed a minute after READY once
@@ -65,7 +65,7 @@ def watch_notify(run):
     run.expect_alive(daemon)
 
 
-@scenario("watch", timeout=150, tags=("unprivileged",), runtime_dir=False)
+@scenario("watch", timeout=150, runtime_dir=False)
 def watch_metrics(run):
     """Without /run/Norvalith nothing is written. With it the file is written at the
     loop's first pass and, within the minute after it, holds the telegrams: each family
