@@ -49,6 +49,7 @@ int main() {
     number("table_entries", static_cast<long long>(kTableEntries));
     number("table_size", static_cast<long long>(sizeof(MeterTable)));
     text("export_dir", kExportDir);
+    text("metrics_dir", kMetricsDir);
     number("header_size", static_cast<long long>(kHeaderSize));
     number("min_length_byte", kMinLengthByte);
     // The pairs without the end marker, which is a command, not a parameter.

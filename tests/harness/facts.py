@@ -24,6 +24,8 @@ TABLE_PROJECT_ID = 1
 TABLE_ENTRIES = 128
 TABLE_SIZE = 2048
 EXPORT_DIR = "/var/data/Norvalith"
+METRICS_DIR = "/run/Norvalith"
+METRICS_PATH = METRICS_DIR + "/metrics.prom"
 HEADER_SIZE = 10
 MIN_LENGTH_BYTE = 9
 # The parameters the daemon writes into the module, in its order.

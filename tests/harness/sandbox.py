@@ -1,12 +1,14 @@
 """Runs Norvalithd unchanged, at its fixed paths, inside Linux namespaces.
 
 A sandboxed program runs as process 1 of new mount, UTS, network, IPC and PID
-namespaces (plus a user namespace when not started as root). Inside, /dev, /var
-and /opt are private tmpfs mounts: /dev/ttyS1 is the pty slave of rc1180-sim,
+namespaces (plus a user namespace when not started as root). Inside, /dev, /var,
+/opt and /run are private tmpfs mounts: /dev/ttyS1 is the pty slave of rc1180-sim,
 /dev/log is a datagram socket owned by the sandbox, /opt/Norvalith holds a copy
-of the daemon (which is also the key file of its shared table), eth0 and ppp0
-are veth ends. Nothing outside the namespaces is touched, and everything
-started inside dies with process 1.
+of the daemon (which is also the key file of its shared table), /run/Norvalith
+is made as the unit's RuntimeDirectory= would be (or left out), eth0 and ppp0
+are veth ends. A test may bind a notify socket (NotifyCapture) for the daemon.
+Nothing outside the namespaces is touched, and everything started inside dies
+with process 1.
 
 With a daemon user, the daemon runs as that user with exactly what its
 service unit grants: the device root:dialout 0660, the lock directory 1777,
@@ -37,8 +39,9 @@ import threading
 import time
 from syslog import LOG_DAEMON, LOG_ERR, LOG_NOTICE, LOG_WARNING  # noqa: F401 (for the scenarios)
 
-from harness.facts import (CONFIG_PAIRS, DAEMON_PATH, DEVICE, EXPORT_DIR, LOCK_FILE, SETTINGS_PATH,  # noqa: F401
-                           SKIP, TABLE_ENTRIES, TABLE_PROJECT_ID, TABLE_SIZE, VERSION_PATH, ZONE, lock_content)
+from harness.facts import (CONFIG_PAIRS, DAEMON_PATH, DEVICE, EXPORT_DIR, LOCK_FILE, METRICS_DIR,  # noqa: F401
+                           METRICS_PATH, SETTINGS_PATH, SKIP, TABLE_ENTRIES, TABLE_PROJECT_ID, TABLE_SIZE,
+                           VERSION_PATH, ZONE, lock_content)
 
 # The daemon's user and group in a sandbox that runs it unprivileged: ids no
 # host account is likely to have, and the host's dialout group for the port.
@@ -254,6 +257,41 @@ class SyslogCapture:
             return [m for m in self.messages if pid is None or m.tag.endswith("[%d]" % pid)]
 
 
+# ---------------------------------------------------------------- service manager
+
+class NotifyCapture:
+    """A datagram socket that takes the daemon's notify messages, as the service
+    manager's does: [(arrival time, sender's pid, text)]. abstract: in the abstract
+    namespace (NOTIFY_SOCKET "@name") rather than at a path."""
+
+    def __init__(self, path, abstract=False):
+        self.address = "@" + os.path.basename(path) if abstract else path
+        self.messages = []
+        self._lock = threading.Lock()
+        self._sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self._sock.setsockopt(socket.SOL_SOCKET, socket.SO_PASSCRED, 1)  # NotifyAccess=main needs the pid
+        self._sock.bind("\0" + self.address[1:] if abstract else path)
+        if not abstract:
+            os.chmod(path, 0o666)
+        threading.Thread(target=self._receive, daemon=True).start()
+
+    def _receive(self):
+        credentials = struct.calcsize("3i")
+        while True:
+            try:
+                data, ancillary, _, _ = self._sock.recvmsg(4096, socket.CMSG_SPACE(credentials))
+            except OSError:
+                return
+            pid = next((struct.unpack("3i", d[:credentials])[0] for level, kind, d in ancillary
+                        if level == socket.SOL_SOCKET and kind == socket.SCM_CREDENTIALS), None)
+            with self._lock:
+                self.messages.append((time.monotonic(), pid, data.decode("utf-8", "replace")))
+
+    def snapshot(self):
+        with self._lock:
+            return list(self.messages)
+
+
 # ---------------------------------------------------------------- shared table
 
 class _Libc:
@@ -444,6 +482,13 @@ class Simulator:
     def raw(self, burst):
         self.command("raw " + burst.hex().upper())
 
+    def mute(self):
+        """The module takes no more commands and answers nothing; telegrams still go out."""
+        self.command("mute")
+
+    def unmute(self):
+        self.command("unmute")
+
     def trace(self):
         """[(ms, bytes)] received from the daemon, in order."""
         return _read_records(self.trace_path, 2)
@@ -515,8 +560,10 @@ class Sandbox:
     """Must be entered from process 1 of fresh namespaces (see unshare_command)."""
 
     def __init__(self, hostname="gw1", eth0_mac="00:11:22:aa:bb:cc", ppp0_address="10.1.2.3",
-                 eth0=True, ppp0=True, log_echo=None, emulator=(), user=None):
+                 eth0=True, ppp0=True, log_echo=None, emulator=(), user=None, runtime_dir=True):
         self.hostname = hostname
+        # Whether /run/Norvalith is there at start, as the unit's RuntimeDirectory=.
+        self.runtime_dir = runtime_dir
         # A DaemonUser to run the daemon as, or None for root.
         self.user = user
         # A command put in front of the daemon, e.g. qemu-arm for a cross-built one.
@@ -548,6 +595,9 @@ class Sandbox:
                 self.binaries[name] = copy
         self._make_dev()
         self._make_var_opt()
+        mount("tmpfs", "/run", "tmpfs", "mode=0755,nosuid")
+        if self.runtime_dir:
+            self.make_runtime_dir()
         socket.sethostname(self.hostname)
         self._make_network()
         self.log = SyslogCapture(echo=self.log_echo)
@@ -599,6 +649,17 @@ class Sandbox:
             run("ip", "addr", "add", self.ppp0_address + "/32", "dev", "ppp0")
             run("ip", "link", "set", "ppp0", "up")
             run("ip", "link", "set", "ppp0p", "up")
+
+    def make_runtime_dir(self):
+        """/run/Norvalith as systemd makes a RuntimeDirectory=: the daemon user's, 0755."""
+        os.mkdir(METRICS_DIR, 0o755)
+        os.chmod(METRICS_DIR, 0o755)
+        if self.user is not None:
+            os.chown(METRICS_DIR, self.user.uid, self.user.gid)
+
+    def notify_socket(self, abstract=False):
+        """A socket for the service manager's notify messages: give it to start_daemon."""
+        return NotifyCapture(self.path("notify"), abstract)
 
     def own_export_dir(self):
         """Hands the export directory (as it is now: made or mounted anew) to the
@@ -696,8 +757,10 @@ class Sandbox:
             os.chown(DEVICE, 0, self.user.device_gid)
             os.chmod(DEVICE, 0o660)
 
-    def daemon_env(self, tz=ZONE, faketime=None):
+    def daemon_env(self, tz=ZONE, faketime=None, notify=None):
         env = {"PATH": PATH}
+        if notify is not None:
+            env["NOTIFY_SOCKET"] = notify.address
         if tz:
             env["TZ"] = tz
         if faketime is not None:
@@ -714,15 +777,17 @@ class Sandbox:
                 env["QEMU_UNSET_ENV"] = "LD_PRELOAD"
         return env
 
-    def start_daemon(self, tz=ZONE, faketime=None, executable=DAEMON_PATH, pid=None, prefix=(), strace=None):
+    def start_daemon(self, tz=ZONE, faketime=None, executable=DAEMON_PATH, pid=None, prefix=(), strace=None,
+                     notify=None):
         """Starts the daemon as installed (behind the emulator, if any); stdout and
         stderr go to a file (it should print nothing). With pid, the PID namespace is
         asked to hand out that id. prefix: a command that runs the daemon as its own
         process, such as strace -D, or one it runs under (valgrind): then find its
         process with find_process. strace: a trace file to record the daemon's line
-        into (traffic.strace_command), with the preloaded clock kept out of strace."""
+        into (traffic.strace_command), with the preloaded clock kept out of strace.
+        notify: a NotifyCapture, named to the daemon in NOTIFY_SOCKET."""
         output = self.path("daemon.out")
-        env = self.daemon_env(tz, faketime)
+        env = self.daemon_env(tz, faketime, notify)
         if strace is not None:
             from harness import traffic
             tracee = {k: env.pop(k) for k in list(env) if k.startswith(("LD_", "FAKETIME"))}

@@ -34,6 +34,10 @@ class Failure(Exception):
     pass
 
 
+class Skip(Exception):
+    """The scenario cannot run here (a tool is missing): the reason."""
+
+
 def expect(condition, message):
     if not condition:
         raise Failure(message)
@@ -99,11 +103,11 @@ class Run:
         expect(sb.alive(daemon), "daemon exited after the handshake: %s" % self.box.log.snapshot())
 
     def start(self, settings="MOD_WMBUS_ADDR1=12345678\n", version="2.0", faketime=None, sim_args=(),
-              memory="configured"):
+              memory="configured", notify=None):
         self.box.settings(settings)
         self.box.version(version)
         sim = self.sim(*sim_args, memory=memory)
-        daemon = self.daemon(faketime=faketime)
+        daemon = self.daemon(faketime=faketime, notify=notify)
         self.ready(sim, daemon)
         return sim, daemon
 
@@ -118,15 +122,17 @@ class Run:
             time.sleep(wait)
         self.last_send = time.monotonic()
 
-    def _send(self, sim, kind, data):
+    def _send(self, sim, kind, data, dbm=None):
         count = len(sim.sent(kind))
         self._space(sim)
-        sim.command("%s %s" % ("tx" if kind == "telegram" else kind, data.hex().upper()))
+        sim.command("%s %s%s" % ("tx" if kind == "telegram" else kind, data.hex().upper(),
+                                 "" if dbm is None else " %g" % dbm))
         return sim.wait_sent(count + 1, kind)[-1][-1]
 
-    def tx(self, sim, data):
-        """Sends a telegram through the module (RSSI framing); returns the burst as sent."""
-        return self._send(sim, "telegram", data)
+    def tx(self, sim, data, dbm=None):
+        """Sends a telegram through the module (RSSI framing; dbm: its signal strength,
+        random without); returns the burst as sent."""
+        return self._send(sim, "telegram", data, dbm)
 
     def raw(self, sim, data):
         return self._send(sim, "raw", data)

@@ -21,7 +21,8 @@ emulator the scenarios on faked dates say SKIP.
 
 Exit status: 0 all passed, 1 a scenario failed, 77 nothing failed but some were
 skipped (no namespaces, no libfaketime, no time zone data, an emulator that
-libfaketime cannot reach, not root for a scenario that acts as other users).
+libfaketime cannot reach, not root for a scenario that acts as other users, a program a
+scenario needs).
 """
 
 import argparse
@@ -38,7 +39,7 @@ from concurrent.futures import ThreadPoolExecutor, as_completed
 
 from harness import sandbox as sb
 from harness.facts import SKIP, ZONE
-from harness.scenario import SCENARIOS, Failure, Run
+from harness.scenario import SCENARIOS, Failure, Run, Skip
 from harness.telegrams import ExportError
 
 SCENARIO_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "system")
@@ -71,6 +72,9 @@ def run_inside(name, options):
         box.enter(options.daemon, options.sim, options.meters)
         entry["function"](Run(box, options))
         return 0
+    except Skip as reason:
+        print("SKIP: %s" % reason)
+        return SKIP
     except (Failure, sb.SandboxError, ExportError) as error:
         print("FAIL: %s" % error)
         if box.log is not None:

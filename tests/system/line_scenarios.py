@@ -35,23 +35,33 @@ def line_quiet(run):
     run.expect_alive(daemon)
 
 
-@scenario("line", timeout=150)
+@scenario("line", timeout=210)
 def line_silence_alarm(run):
     """With MOD_WMBUS_SILENCE_ALARM=1, a minute without a telegram after start-up
-    gives one warning (the loop's 5 s wait is its granularity), and the next
-    telegram a notice with the whole minutes of silence."""
+    gives one warning (the loop's 5 s wait is its granularity) and a question to the
+    module: 0x00, and "X" only after its ">". A minute later a muted module is asked
+    again and gets no "X"; each result is logged when it changes. The next telegram
+    gives a notice with the whole minutes of silence."""
     sim, daemon = run.start(settings="MOD_WMBUS_ADDR1=12345678\nMOD_WMBUS_SILENCE_ALARM=1\n")
+    handshake = sim.trace_bytes()
     started = sim.trace()[-1][0] / 1000.0  # "X": the end of the handshake
     warnings = run.wait(lambda: [m for m in run.box.log.snapshot(daemon.pid) if m.text.startswith("no telegram")],
                         80, "the silence warning")
     silence = warnings[0].received - started
     expect(60 <= silence <= 66, "warning after %.1f s of silence, expected 60 to 66" % silence)
     expect_equal((warnings[0].priority, warnings[0].text), (sb.LOG_WARNING, "no telegram for 1 min"), "warning")
-    time.sleep(11)
+    run.wait(lambda: "rc1180 answers" in run.messages(daemon), 3, "the answer logged")
+    expect_equal(sim.trace_bytes()[len(handshake):], b"\x00X", "the question on the line")
+    sim.mute()
+    run.wait(lambda: "rc1180 not answering" in run.messages(daemon), 70, "the second question unanswered")
+    time.sleep(0.3)
+    expect_equal(sim.trace_bytes()[len(handshake):], b"\x00X\x00", "the unanswered question on the line")
+    sim.unmute()
     run.tx(sim, telegram(12345678))
-    run.wait(lambda: len(run.messages(daemon)) >= 3, 5, "the notice")
+    run.wait(lambda: len(run.messages(daemon)) >= 5, 5, "the notice")
     log = [(m.priority, m.text) for m in run.box.log.snapshot(daemon.pid)]
     expect_equal(log, [(sb.LOG_NOTICE, "started"), (sb.LOG_WARNING, "no telegram for 1 min"),
-                       (sb.LOG_NOTICE, "telegrams again after 1 min")], "log")
+                       (sb.LOG_NOTICE, "rc1180 answers"), (sb.LOG_ERR, "rc1180 not answering"),
+                       (sb.LOG_NOTICE, "telegrams again after 2 min")], "log")
     print("NOTE: silence warning after %.1f s" % silence)
     run.expect_alive(daemon)

@@ -1,5 +1,6 @@
-"""The system calls the daemon makes, against the service unit's SystemCallFilter=,
-and the paths it writes, against its ReadWritePaths=.
+"""The system calls the daemon makes, against the service unit's SystemCallFilter=
+and RestrictAddressFamilies=, and the paths it writes, against its ReadWritePaths=
+and RuntimeDirectory=.
 
 The group "syscalls". The
 names are those of the machine that runs the test (x86-64 in CI); the armhf
@@ -16,9 +17,11 @@ from harness.scenario import Failure, expect, export_name, sb, scenario, telegra
 
 UNIT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "packaging", "norvalith.service")
 CALL = re.compile(r"^\d+\s+([a-z_][a-z0-9_]*)\(")
+FAMILY = re.compile(r"^\d+\s+socket(?:pair)?\((\w+),", re.M)
 # Calls that write at a path given from the root, and the paths they name.
 WRITE = re.compile(r'^\d+\s+(?:openat\(AT_FDCWD, "([^"]+)", [^)]*O_(?:WRONLY|RDWR|CREAT)'
-                   r'|(?:link|rename|unlink|mkdir)\("([^"]+)"(?:, "([^"]+)")?)')
+                   r'|(?:link|rename|unlink|mkdir)\("([^"]+)"(?:, "([^"]+)")?'
+                   r'|renameat2?\(AT_FDCWD, "([^"]+)", AT_FDCWD, "([^"]+)")')
 # /var/lock is a link to /run/lock on Debian; in the sandbox it is a directory.
 SANDBOX_PATHS = {"/run/lock": "/var/lock"}
 
@@ -51,9 +54,10 @@ def expand(names):
 
 
 def writable_paths(unit=UNIT):
-    """ReadWritePaths= of the unit, as the sandbox lays them out."""
+    """ReadWritePaths= and RuntimeDirectory= of the unit, as the sandbox lays them out."""
     return [SANDBOX_PATHS.get(p.lstrip("-"), p.lstrip("-"))
-            for value in unit_values("ReadWritePaths", unit) for p in value.split()]
+            for value in unit_values("ReadWritePaths", unit) for p in value.split()] + [
+        "/run/" + d for value in unit_values("RuntimeDirectory", unit) for d in value.split()]
 
 
 def allowed_calls(lines):
@@ -74,8 +78,10 @@ def allowed_calls(lines):
 def syscalls_within_the_unit_filter(run):
     """From exec to a kill, traced with strace: start-up with a stale lock and a module
     to configure, telegrams, an export that fails and one that works, a day change, the silence
-    alarm and its end, a hung-up line. Every call must pass the unit's filter, and every
-    path written must lie in its ReadWritePaths= (or be the serial port)."""
+    alarm with its question to the module and its end, a hung-up line; notify datagrams
+    and the metrics file throughout. Every call must pass the unit's filter and address
+    families, and every path written must lie in its ReadWritePaths= or
+    RuntimeDirectory= (or be the serial port)."""
     if shutil.which("systemd-analyze", path=sb.PATH) is None or shutil.which("strace", path=sb.PATH) is None:
         raise Failure("systemd-analyze or strace not installed (Debian packages systemd, strace)")
     allowed = allowed_calls(filter_lines())
@@ -90,7 +96,9 @@ def syscalls_within_the_unit_filter(run):
     box.plant(sb.LOCK_FILE, sb.lock_content(gone.pid))  # a stale lock to judge and replace
     sim = run.sim(memory=None)
     # -D: strace traces from a grandchild, so the daemon keeps the pid the log shows.
-    daemon = box.start_daemon(faketime="@2024-03-05 23:59:40", prefix=["strace", "-D", "-f", "-qq", "-o", trace])
+    notify = box.notify_socket(abstract=True)
+    daemon = box.start_daemon(faketime="@2024-03-05 23:59:40", prefix=["strace", "-D", "-f", "-qq", "-o", trace],
+                              notify=notify)
     run.ready(sim, daemon)
 
     run.tx(sim, telegram(a))
@@ -110,8 +118,9 @@ def syscalls_within_the_unit_filter(run):
     run.wait(lambda: any(m.startswith("read: ") for m in run.messages(daemon)), 5, "the read failure")
     expect(run.messages(daemon)[:3] == ["started", "rc1180 successfully initialized", "export xml file error"]
            and "telegrams again after 1 min" in run.messages(daemon)
-           and any(m.startswith("day 2024-03-05") for m in run.messages(daemon)),
-           "not every path was taken: %s" % run.messages(daemon))
+           and any(m.startswith("day 2024-03-05") for m in run.messages(daemon))
+           and "rc1180 answers" in run.messages(daemon) and notify.snapshot()[0][2].startswith("READY=1"),
+           "not every path was taken: %s %s" % (run.messages(daemon), notify.snapshot()[:1]))
     run.expect_alive(daemon)
     daemon.kill()
     daemon.wait()
@@ -126,6 +135,8 @@ def syscalls_within_the_unit_filter(run):
     print("NOTE: %d system calls: %s" % (len(calls), " ".join(sorted(calls))))
     denied = calls - allowed
     expect(not denied, "calls the unit's filter denies: %s" % " ".join(sorted(denied)))
+    families = set(FAMILY.findall(text)) - set(" ".join(unit_values("RestrictAddressFamilies")).split())
+    expect(not families, "address families the unit denies: %s" % " ".join(sorted(families)))
 
     roots = writable_paths() + [sb.DEVICE]
     written = {p for m in map(WRITE.match, text.splitlines()) if m for p in m.groups() if p}
@@ -133,3 +144,4 @@ def syscalls_within_the_unit_filter(run):
     written = {p for p in written if not re.match(r"/dev/shm/(sem\.)?faketime_", p)}
     outside = [p for p in written if not any(p == r or p.startswith(r + "/") for r in roots)]
     expect(written and not outside, "written outside %s: %s" % (roots, sorted(outside)))
+    expect(sb.METRICS_PATH in written, "metrics file not written: %s" % sorted(written))

@@ -432,8 +432,8 @@ void Engine::read_master(std::int64_t now) {
         if (trace_fd_ >= 0) {
             append_line(trace_fd_, std::to_string(now) + " " + to_hex(got) + "\n");
         }
-        // A chattering module is not listening yet.
-        if (chatter_until_ >= 0 && now < chatter_until_) {
+        // A chattering module is not listening yet; a muted one no longer is.
+        if ((chatter_until_ >= 0 && now < chatter_until_) || muted_) {
             continue;
         }
         const bool was_out = module_.has_left_config();
@@ -473,6 +473,8 @@ void Engine::control_line(const std::string& line, std::int64_t now) {
         quit_ = true;
     } else if (command == "hangup") {
         hang_up();
+    } else if (command == "mute" || command == "unmute") {
+        muted_ = command == "mute";
     } else if (command == "raw") {
         // Bytes may be grouped with blanks here: nothing else follows them.
         std::string digits;

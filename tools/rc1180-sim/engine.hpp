@@ -98,6 +98,7 @@ class Engine {
     std::int64_t line_free_ns_ = 0;  // when the last queued burst has left the line
     bool blocked_ = false;           // the pty did not take all that was due
     bool hung_up_ = false;
+    bool muted_ = false;  // "mute": commands from the daemon are dropped unanswered
     bool quit_ = false;
     std::int64_t quit_ms_ = -1;
     std::int64_t master_idle_until_ = -1;
