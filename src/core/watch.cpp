@@ -5,13 +5,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cinttypes>
-#include <cstdarg>
 #include <cstdio>
 #include <iterator>
 
 #include "base/log.hpp"
+#include "base/text.hpp"
 
 namespace norvalith {
 
@@ -73,36 +72,21 @@ void format_status(char* out, std::size_t size, unsigned meters, const ExportCou
 
 namespace {
 
-// Appends to a fixed buffer; remembers when anything did not fit.
-struct Text {
-    char* out;
-    std::size_t size;
-    std::size_t length = 0;
-    bool full = false;
-
-    __attribute__((format(printf, 2, 3))) void add(const char* format, ...) {
-        if (full) {
-            return;
-        }
-        va_list arguments;
-        va_start(arguments, format);
-        const int n = std::vsnprintf(out + length, size - length, format, arguments);
-        va_end(arguments);
-        if (n < 0 || static_cast<std::size_t>(n) >= size - length) {
-            full = true;
-            return;
-        }
-        length += static_cast<std::size_t>(n);
-    }
-
-    void family(const char* name, const char* type, const char* help) {
-        add("# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
-    }
-};
+void family(TextBuffer& text, const char* name, const char* type, const char* help) {
+    text.text("# HELP ");
+    text.text(name);
+    text.put(' ');
+    text.text(help);
+    text.text("\n# TYPE ");
+    text.text(name);
+    text.put(' ');
+    text.text(type);
+    text.put('\n');
+}
 
 // dBm as the module's manual gives it: -RSSI/2, in half steps.
-void add_dbm(Text& text, std::uint32_t address, std::uint8_t rssi) {
-    text.add("norvalith_meter_rssi_dbm{meter=\"%08" PRIu32 "\"} %s%u%s\n", address, rssi != 0 ? "-" : "", rssi / 2U,
+void add_dbm(TextBuffer& text, std::uint32_t address, std::uint8_t rssi) {
+    text.format("norvalith_meter_rssi_dbm{meter=\"%08" PRIu32 "\"} %s%u%s\n", address, rssi != 0 ? "-" : "", rssi / 2U,
              (rssi & 1U) != 0 ? ".5" : "");
 }
 
@@ -123,40 +107,40 @@ void for_each_heard(const Watch& watch, const Settings& settings, Each each) {
 std::size_t format_metrics(char* out,  // NOLINT(readability-non-const-parameter)
                            std::size_t size, const Watch& watch, const Settings& settings, const ExportCount& count,
                            unsigned meters) {
-    Text text{out, size};
-    text.family("norvalith_build_info", "gauge", "The daemon's version.");
-    text.add("norvalith_build_info{version=\"%s\"} 1\n", watch.version);
-    text.family("norvalith_start_time_seconds", "gauge", "When the daemon started, in seconds since the epoch.");
-    text.add("norvalith_start_time_seconds %lld\n", static_cast<long long>(watch.start_time));
-    text.family("norvalith_telegrams_total", "counter", "Telegrams handled since the daemon started.");
-    text.add("norvalith_telegrams_total %" PRIu64 "\n", watch.telegrams);
-    text.family("norvalith_last_telegram_timestamp_seconds", "gauge",
+    TextBuffer text{out, size};
+    family(text, "norvalith_build_info", "gauge", "The daemon's version.");
+    text.format("norvalith_build_info{version=\"%s\"} 1\n", watch.version);
+    family(text, "norvalith_start_time_seconds", "gauge", "When the daemon started, in seconds since the epoch.");
+    text.format("norvalith_start_time_seconds %lld\n", static_cast<long long>(watch.start_time));
+    family(text, "norvalith_telegrams_total", "counter", "Telegrams handled since the daemon started.");
+    text.format("norvalith_telegrams_total %" PRIu64 "\n", watch.telegrams);
+    family(text, "norvalith_last_telegram_timestamp_seconds", "gauge",
                 "When the last telegram was handled, in seconds since the epoch; 0 before the first.");
-    text.add("norvalith_last_telegram_timestamp_seconds %lld\n", static_cast<long long>(watch.last_telegram));
-    text.family("norvalith_table_meters", "gauge", "Entries in use in the shared meter table.");
-    text.add("norvalith_table_meters %u\n", meters);
-    text.family("norvalith_table_full_telegrams_total", "counter",
+    text.format("norvalith_last_telegram_timestamp_seconds %lld\n", static_cast<long long>(watch.last_telegram));
+    family(text, "norvalith_table_meters", "gauge", "Entries in use in the shared meter table.");
+    text.format("norvalith_table_meters %u\n", meters);
+    family(text, "norvalith_table_full_telegrams_total", "counter",
                 "Telegrams of meters that the full meter table could not take.");
-    text.add("norvalith_table_full_telegrams_total %" PRIu64 "\n", watch.table_full);
-    text.family("norvalith_configured_meters", "gauge", "Meter slots named in the settings.");
-    text.add("norvalith_configured_meters %u\n", count.configured);
-    text.family("norvalith_exported_meters", "gauge", "Configured meter slots exported today.");
-    text.add("norvalith_exported_meters %u\n", count.exported);
-    text.family("norvalith_export_failures_total", "counter", "Export files that could not be written.");
-    text.add("norvalith_export_failures_total %" PRIu64 "\n", watch.export_failures);
-    text.family("norvalith_radio_answering", "gauge",
+    text.format("norvalith_table_full_telegrams_total %" PRIu64 "\n", watch.table_full);
+    family(text, "norvalith_configured_meters", "gauge", "Meter slots named in the settings.");
+    text.format("norvalith_configured_meters %u\n", count.configured);
+    family(text, "norvalith_exported_meters", "gauge", "Configured meter slots exported today.");
+    text.format("norvalith_exported_meters %u\n", count.exported);
+    family(text, "norvalith_export_failures_total", "counter", "Export files that could not be written.");
+    text.format("norvalith_export_failures_total %" PRIu64 "\n", watch.export_failures);
+    family(text, "norvalith_radio_answering", "gauge",
                 "1 when the radio module answered its last question (or start-up), else 0.");
-    text.add("norvalith_radio_answering %d\n", watch.radio_answering ? 1 : 0);
-    text.family("norvalith_meter_last_heard_timestamp_seconds", "gauge",
+    text.format("norvalith_radio_answering %d\n", watch.radio_answering ? 1 : 0);
+    family(text, "norvalith_meter_last_heard_timestamp_seconds", "gauge",
                 "When a configured meter's last telegram was handled, in seconds since the epoch.");
     for_each_heard(watch, settings, [&text](std::uint32_t address, const SlotHeard& heard) {
-        text.add("norvalith_meter_last_heard_timestamp_seconds{meter=\"%08" PRIu32 "\"} %lld\n", address,
+        text.format("norvalith_meter_last_heard_timestamp_seconds{meter=\"%08" PRIu32 "\"} %lld\n", address,
                  static_cast<long long>(heard.at));
     });
-    text.family("norvalith_meter_rssi_dbm", "gauge", "Signal strength of a configured meter's last telegram.");
+    family(text, "norvalith_meter_rssi_dbm", "gauge", "Signal strength of a configured meter's last telegram.");
     for_each_heard(watch, settings,
                    [&text](std::uint32_t address, const SlotHeard& heard) { add_dbm(text, address, heard.rssi); });
-    return text.full ? 0 : text.length;
+    return text.overflow ? 0 : text.length;
 }
 
 bool write_metrics(const char* dir, const char* text, std::size_t length) {
@@ -171,18 +155,8 @@ bool write_metrics(const char* dir, const char* text, std::size_t length) {
     if (fd < 0) {
         return false;  // no such directory: no service manager made it
     }
-    std::size_t done = 0;
-    while (done < length) {
-        const ssize_t written = write(fd, text + done, length - done);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            break;
-        }
-        done += static_cast<std::size_t>(written);
-    }
-    const bool ok = close(fd) == 0 && done == length && rename(temporary, path) == 0;
+    const bool written = write_all(fd, text, length);
+    const bool ok = close(fd) == 0 && written && rename(temporary, path) == 0;
     if (!ok) {
         unlink(temporary);
     }

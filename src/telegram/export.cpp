@@ -7,81 +7,29 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
 
+#include "base/text.hpp"
 #include "telegram/base64.hpp"
 
 namespace norvalith {
 
 namespace {
 
-// Appends to a fixed buffer; remembers when something did not fit.
-struct Writer {
-    char* out;
-    std::size_t capacity;
-    std::size_t length = 0;
-    bool overflow = false;
-
-    void put(char c) {
-        if (length + 1 < capacity) {
-            out[length++] = c;
-            out[length] = '\0';
-        } else {
-            overflow = true;
+// Attribute and element text: markup characters become entities.
+void put_escaped(TextBuffer& w, const char* s) {
+    for (; *s != '\0'; ++s) {
+        switch (*s) {
+            case '&': w.text("&amp;"); break;
+            case '<': w.text("&lt;"); break;
+            case '>': w.text("&gt;"); break;
+            case '"': w.text("&quot;"); break;
+            case '\'': w.text("&apos;"); break;
+            default: w.put(*s); break;
         }
     }
-
-    void text(const char* s) {
-        while (*s != '\0') {
-            put(*s++);
-        }
-    }
-
-    // Attribute and element text: markup characters become entities.
-    void escaped(const char* s) {
-        for (; *s != '\0'; ++s) {
-            switch (*s) {
-                case '&': text("&amp;"); break;
-                case '<': text("&lt;"); break;
-                case '>': text("&gt;"); break;
-                case '"': text("&quot;"); break;
-                case '\'': text("&apos;"); break;
-                default: put(*s); break;
-            }
-        }
-    }
-
-    void format(const char* fmt, ...) __attribute__((format(printf, 2, 3))) {
-        char piece[128];
-        va_list args;
-        va_start(args, fmt);
-        // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): started above
-        const int len = std::vsnprintf(piece, sizeof piece, fmt, args);
-        va_end(args);
-        if (len < 0 || static_cast<std::size_t>(len) >= sizeof piece) {
-            overflow = true;
-            return;
-        }
-        text(piece);
-    }
-};
-
-bool write_all(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t written = write(fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return true;
 }
 
 // A rename is durable only once its directory is: without this, a power cut can
@@ -167,23 +115,23 @@ std::size_t format_export(std::span<char> out, std::span<const std::uint8_t> raw
     base64_encode(raw_copy, raw);
 
     const std::tm& local = at.local;
-    Writer w{out.data(), out.size()};
+    TextBuffer w{out.data(), out.size()};
     out[0] = '\0';
     w.text("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n");
     w.text("<Envelope xmlns=\"urn:zol-meter:temp-1-0\">\n");
     w.text("  <Push firmware=\"");
-    w.escaped(identity.firmware);
+    put_escaped(w, identity.firmware);
     w.text("\" name=\"");
-    w.escaped(identity.name);
+    put_escaped(w, identity.name);
     w.text("\" deviceID=\"");
-    w.escaped(identity.device_id);
+    put_escaped(w, identity.device_id);
     w.text("\">\n");
     w.text("    <WAN public-ip=\"");
-    w.escaped(identity.public_ip);
+    put_escaped(w, identity.public_ip);
     w.text("\"/>\n");
     const auto letters = manufacturer_letters(meter.manufacturer);
     w.format("    <Meter id=\"%08u\" medium=\"V\" mfct=\"", meter.id);
-    w.escaped(letters.data());
+    put_escaped(w, letters.data());
     w.format("\" address=\"%08u\">\n", meter.id);
     w.format("      <StoreTime source=\"Network Time\" iso8601=\"%04u-%02u-%02uT%02u:%02u:%02uZ\" utime=\"%llu\"/>\n",
              static_cast<unsigned>(local.tm_year + 1900), static_cast<unsigned>(local.tm_mon + 1),
