@@ -84,28 +84,34 @@ bool check_day(DailyExport& daily, const Settings& settings, const WallTime& at)
     return change;
 }
 
-unsigned export_due_meters(DailyExport& daily, const Settings& settings, const char* dir,
+Dispatch export_due_meters(DailyExport& daily, const Settings& settings, const char* dir,
                            std::span<const std::uint8_t> raw_copy, const MeterInfo& meter,
                            const DeviceIdentity& identity, const WallTime& at) {
-    unsigned failures = 0;
+    Dispatch dispatch;
     for (std::size_t i = 0; i < kMeterSlots; ++i) {
         const MeterSlot& slot = settings.meters[i];
         SlotDay& day = daily.slots[i];
-        if (!slot_configured(slot) || slot.address != meter.id || day.exported_today) {
+        if (!slot_configured(slot) || slot.address != meter.id) {
+            continue;
+        }
+        if (dispatch.slot == kMeterSlots) {
+            dispatch.slot = i;
+        }
+        if (day.exported_today) {
             continue;
         }
         if (export_xml(dir, at, raw_copy, meter, identity)) {
             day.exported_today = true;
             continue;
         }
-        ++failures;
+        ++dispatch.failures;
         if (!day.failure_logged) {
             // Retried with the meter's next telegram; one message a day is enough.
             day.failure_logged = true;
             log_msg(LOG_ERR, "export xml file error");
         }
     }
-    return failures;
+    return dispatch;
 }
 
 }  // namespace norvalith

@@ -49,8 +49,13 @@ void report_day(const DailyExport& daily, const Settings& settings);
 // Exports the telegram's raw copy once for every configured slot naming this meter that has
 // no file yet today; a slot is marked only when its file was written, so the
 // meter's next telegram retries. A failure is logged once per slot and day.
-// Returns the exports that failed.
-unsigned export_due_meters(DailyExport& daily, const Settings& settings, const char* dir,
+// The dispatch's walk over the slots also finds the meter's first slot, which the
+// metrics need: one walk per telegram, not two.
+struct Dispatch {
+    unsigned failures = 0;          // exports that failed
+    std::size_t slot = kMeterSlots;  // the first configured slot naming the meter
+};
+Dispatch export_due_meters(DailyExport& daily, const Settings& settings, const char* dir,
                            std::span<const std::uint8_t> raw_copy, const MeterInfo& meter,
                            const DeviceIdentity& identity, const WallTime& at);
 

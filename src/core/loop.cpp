@@ -60,9 +60,9 @@ void handle_telegram(Receiver& receiver, std::span<std::uint8_t> telegram, const
     decode_header(telegram, receiver.meter);
     const bool recorded = record_meter(receiver.table, receiver.meter);
     ++receiver.daily.heard;
-    const unsigned failed = export_due_meters(receiver.daily, receiver.settings, receiver.export_dir,
-                                              raw_copy(telegram), receiver.meter, receiver.identity, at);
-    note_telegram(receiver.watch, receiver.settings, receiver.meter, recorded, failed, at.seconds);
+    const Dispatch dispatch = export_due_meters(receiver.daily, receiver.settings, receiver.export_dir,
+                                                raw_copy(telegram), receiver.meter, receiver.identity, at);
+    note_telegram(receiver.watch, dispatch, receiver.meter, recorded, at.seconds);
 }
 
 void handle_burst(Receiver& receiver, std::int32_t n, const WallTime& at, std::int32_t monotonic_now) {

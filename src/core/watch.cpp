@@ -29,19 +29,14 @@ void reset_watch(Watch& watch, std::int32_t monotonic_now) {
     watch.status[0] = '\0';
 }
 
-void note_telegram(Watch& watch, const Settings& settings, const MeterInfo& meter, bool recorded,
-                   unsigned failed_exports, std::time_t at) {
+void note_telegram(Watch& watch, const Dispatch& dispatch, const MeterInfo& meter, bool recorded, std::time_t at) {
     ++watch.telegrams;
     watch.last_telegram = at;
     watch.table_full += recorded ? 0 : 1;
-    watch.export_failures += failed_exports;
+    watch.export_failures += dispatch.failures;
     watch.changed = true;
-    // Only configured meters get series of their own: a fleet's series stay bounded.
-    for (std::size_t i = 0; i < kMeterSlots; ++i) {
-        if (slot_configured(settings.meters[i]) && settings.meters[i].address == meter.id) {
-            watch.heard[i] = SlotHeard{at, static_cast<std::uint8_t>(meter.trailer)};
-            return;
-        }
+    if (dispatch.slot < kMeterSlots) {
+        watch.heard[dispatch.slot] = SlotHeard{at, static_cast<std::uint8_t>(meter.trailer)};
     }
 }
 

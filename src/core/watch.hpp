@@ -49,9 +49,10 @@ inline constexpr std::int32_t kWatchPeriodSeconds = 60;
 // Start-up: nothing heard, the radio answering (it just did), nothing written.
 void reset_watch(Watch& watch, std::int32_t monotonic_now);
 
-// One handled telegram: its counts, and its meter's last telegram when a slot names it.
-void note_telegram(Watch& watch, const Settings& settings, const MeterInfo& meter, bool recorded,
-                   unsigned failed_exports, std::time_t at);
+// One handled telegram: its counts, and its meter's last telegram in the first slot
+// naming it (dispatch.slot, kMeterSlots for none). Only configured meters get series
+// of their own, so a fleet's series stay bounded.
+void note_telegram(Watch& watch, const Dispatch& dispatch, const MeterInfo& meter, bool recorded, std::time_t at);
 
 // The result of a question to the module: logged the first time and at every change.
 void note_radio(Watch& watch, bool answering);
