@@ -186,9 +186,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::strcpy(receiver.identity.device_id, "001122AABBCC");
     std::strcpy(receiver.identity.public_ip, "10.1.2.3");
     std::strcpy(receiver.identity.firmware, "Norvalith-2.0\n");
-    std::memset(receiver.rx, 0, sizeof receiver.rx);
+    // As at start-up, the framing asking the table for meters heard before.
+    norvalith::reset_receiver(receiver, norvalith::monotonic_seconds());
     std::memcpy(receiver.rx, data + kControlBytes, rx_bytes);
-    receiver.framer = norvalith::Framer{};
 
     // The configured meter is the one the first header names.
     const std::uint32_t configured = model_id(receiver.rx + 4);
@@ -204,7 +204,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (norvalith::MeterSlot& s : receiver.settings.meters) {
         s = {};
     }
-    norvalith::reset_daily(receiver.daily);
     receiver.settings.meters[slot].address = configured;
     if (second_slot) {
         receiver.settings.meters[(slot + 1) % norvalith::kMeterSlots].address = configured;
@@ -256,13 +255,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     check(files.size() == 1 && configured != 0, "exactly one export file of a configured meter, no temporary left");
-    // The raw copy is L bytes of the input from a length byte L, with the meter's header;
-    // fewer only when a burst of its own came short and was taken whole.
+    // The raw copy is L bytes of the input from a length byte L, with the meter's header:
+    // only whole telegrams are exported.
     const std::string raw_open = "<Raw encoding=\"base64\">";
     const std::size_t text_at = content.find(raw_open) + raw_open.size();
     const auto raw = norvalith::fuzz::base64_decode(
         std::string_view(content).substr(text_at, content.find("</Raw>") - text_at));
-    check(raw.has_value() && raw->size() >= 9 && (*raw)[0] >= raw->size(), "raw copy longer than L bytes");
+    check(raw.has_value() && raw->size() >= 9 && (*raw)[0] == raw->size(), "raw copy not L bytes");
     // Its last byte may be the burst's own, zeroed before the copy.
     check(std::search(input.begin(), input.end(), raw->begin(), raw->end() - 1) != input.end(),
           "raw copy not from the input");

@@ -22,7 +22,7 @@ Prompt find_prompt(const Framer& framer, std::span<const std::uint8_t> burst) {
     if (burst.empty()) {
         return Prompt::none;
     }
-    const std::size_t extra = framer.score >= 0 ? kRssiCounted : kRssiAppended;
+    const std::size_t extra = framer.extra;
     const std::size_t size = burst.size();
     if (burst[0] == kPrompt && walk(burst.subspan(1), extra).end + 1 > walk(burst, extra).end) {
         return Prompt::first;
@@ -31,6 +31,21 @@ Prompt find_prompt(const Framer& framer, std::span<const std::uint8_t> burst) {
         return Prompt::last;
     }
     return Prompt::none;
+}
+
+// A header names a meter in the table: same id, manufacturer and device type.
+bool in_table(const void* context, std::span<const std::uint8_t> header) {
+    MeterInfo meter{};
+    decode_header(header, meter);
+    for (const MeterInfo& entry : static_cast<const MeterTable*>(context)->entries) {
+        if (entry.id == 0) {
+            return false;
+        }
+        if (entry.id == meter.id && entry.manufacturer == meter.manufacturer && entry.device_type == meter.device_type) {
+            return true;
+        }
+    }
+    return false;
 }
 
 void status_line(const Receiver& receiver, std::int32_t monotonic_now, char* out, std::size_t size) {
@@ -43,6 +58,8 @@ void status_line(const Receiver& receiver, std::int32_t monotonic_now, char* out
 void reset_receiver(Receiver& receiver, std::int32_t monotonic_now) {
     std::memset(receiver.rx, 0, sizeof receiver.rx);
     receiver.framer = Framer{};
+    receiver.framer.known = in_table;
+    receiver.framer.known_context = receiver.table;
     reset_daily(receiver.daily);
     start_silence_alarm(receiver.silence, receiver.settings.silence_alarm_minutes, monotonic_now);
     reset_watch(receiver.watch, monotonic_now);
@@ -72,15 +89,11 @@ void handle_burst(Receiver& receiver, std::int32_t n, const WallTime& at, std::i
     const std::uint32_t heard_before = receiver.daily.heard;
     const std::span<std::uint8_t> rx(receiver.rx);
     const Pass pass = plan_pass(receiver.framer, rx, n > 0 ? static_cast<std::size_t>(n) : 0);
-    if (pass.alone > 0) {
-        handle_telegram(receiver, rx.first(pass.alone), at);
-    }
-    std::size_t offset = pass.start;
     for (std::size_t i = 0; i < pass.count; ++i) {
-        const std::size_t size = receiver.rx[offset] + pass.extra;
-        handle_telegram(receiver, rx.subspan(offset, size), at);
-        offset += size;
+        const std::size_t offset = pass.at[i];
+        handle_telegram(receiver, rx.subspan(offset, receiver.rx[offset] + pass.extra), at);
     }
+    note_garbage(receiver.watch, pass.garbage);
     keep_cut(receiver.framer, rx, pass);
     check_silence(receiver.silence, receiver.daily.heard - heard_before, monotonic_now);
 }

@@ -52,8 +52,9 @@ void receive_pass(Receiver& receiver, SerialLine& line, const Clocks& clocks);
 
 // The rest of a pass once n bytes were placed in rx after the kept piece (0:
 // nothing arrived), dated by `at`: the day check, every telegram the framing
-// finds (stray bytes and a rest that never came are dropped; a cut telegram is
-// kept for the next pass), then the silence alarm (monotonic seconds).
+// finds (bytes of no telegram and a piece whose rest never came are dropped and
+// counted; a cut telegram is kept for the next pass), then the silence alarm
+// (monotonic seconds).
 void handle_burst(Receiver& receiver, std::int32_t n, const WallTime& at, std::int32_t monotonic_now);
 
 // Asks the module whether it is alive: 0x00, up to kQuestionTimeoutSeconds for

@@ -19,6 +19,7 @@ void reset_watch(Watch& watch, std::int32_t monotonic_now) {
     watch.last_telegram = 0;
     watch.table_full = 0;
     watch.export_failures = 0;
+    watch.garbage_bytes = 0;
     watch.radio_answering = true;
     watch.radio_reported = false;
     std::fill(std::begin(watch.heard), std::end(watch.heard), SlotHeard{});
@@ -27,6 +28,13 @@ void reset_watch(Watch& watch, std::int32_t monotonic_now) {
     watch.written_at = -1;
     watch.status_at = monotonic_now;
     watch.status[0] = '\0';
+}
+
+void note_garbage(Watch& watch, std::size_t bytes) {
+    if (bytes > 0) {
+        watch.garbage_bytes += bytes;
+        watch.changed = true;
+    }
 }
 
 void note_telegram(Watch& watch, const Dispatch& dispatch, const MeterInfo& meter, bool recorded, std::time_t at) {
@@ -109,6 +117,8 @@ std::size_t format_metrics(char* out,  // NOLINT(readability-non-const-parameter
     text.format("norvalith_start_time_seconds %lld\n", static_cast<long long>(watch.start_time));
     family(text, "norvalith_telegrams_total", "counter", "Telegrams handled since the daemon started.");
     text.format("norvalith_telegrams_total %" PRIu64 "\n", watch.telegrams);
+    family(text, "norvalith_garbage_bytes_total", "counter", "Bytes from the module that belonged to no telegram.");
+    text.format("norvalith_garbage_bytes_total %" PRIu64 "\n", watch.garbage_bytes);
     family(text, "norvalith_last_telegram_timestamp_seconds", "gauge",
                 "When the last telegram was handled, in seconds since the epoch; 0 before the first.");
     text.format("norvalith_last_telegram_timestamp_seconds %lld\n", static_cast<long long>(watch.last_telegram));

@@ -30,6 +30,7 @@ struct Watch {
     std::time_t last_telegram;  // 0 before the first
     std::uint64_t table_full;   // telegrams of meters the full table could not take
     std::uint64_t export_failures;
+    std::uint64_t garbage_bytes;  // bytes on the line that were no telegram
     bool radio_answering;
     bool radio_reported;  // a question's result was logged
     SlotHeard heard[kMeterSlots];
@@ -53,6 +54,9 @@ void reset_watch(Watch& watch, std::int32_t monotonic_now);
 // naming it (dispatch.slot, kMeterSlots for none). Only configured meters get series
 // of their own, so a fleet's series stay bounded.
 void note_telegram(Watch& watch, const Dispatch& dispatch, const MeterInfo& meter, bool recorded, std::time_t at);
+
+// Bytes the framing skipped or dropped as no telegram.
+void note_garbage(Watch& watch, std::size_t bytes);
 
 // The result of a question to the module: logged the first time and at every change.
 void note_radio(Watch& watch, bool answering);

@@ -7,54 +7,255 @@ namespace norvalith {
 
 namespace {
 
-// A wrong guess of the convention must not last: a few bursts turn it.
-constexpr std::int32_t kMaxScore = 8;
-constexpr std::int32_t kConfident = 2;
+// Telegrams that one convention must show more than the other before it is the
+// module's: several whose headers agree, which chance does not give.
+constexpr std::uint32_t kEstablish = 4;
+// Telegrams of contrary evidence in a row, none for the convention followed, that
+// turn it: a stray byte after a telegram shows the other convention once.
+constexpr std::uint32_t kOverturn = 32;
+constexpr std::uint32_t kShownCap = 1U << 20U;
 
-bool exact(const Walk& w, std::size_t size) { return w.count > 0 && w.end == size; }
+std::size_t index_of(std::size_t extra) { return extra == kRssiCounted ? 0 : 1; }
+std::size_t other(std::size_t extra) { return extra == kRssiCounted ? kRssiAppended : kRssiCounted; }
 
-// How well a walk explains its bytes: all whole, whole up to a cut one, or stray bytes.
-int quality(const Walk& w, std::size_t size) {
-    if (w.end == size) {
-        return 2;
-    }
-    return w.missing > 0 ? 1 : 0;
+bool letter(unsigned value) { return value >= 1 && value <= 26; }
+
+// Fewer of the bytes just read left unexplained (a telegram still cut explains
+// its bytes until its rest fails to come), then more whole telegrams.
+bool better(const Pass& a, const Pass& b) {
+    return a.fresh_garbage < b.fresh_garbage || (a.fresh_garbage == b.fresh_garbage && a.count > b.count);
 }
 
-// Telegrams of the walk that carry the first one's control byte. Framed by the
-// wrong convention, a run goes astray after its first telegram, and the pieces
-// it then takes for telegrams start anywhere inside the real ones; meters in
-// range mostly send one kind of telegram.
-std::size_t agreeing(std::span<const std::uint8_t> bytes, const Walk& w, std::size_t extra) {
-    std::size_t count = 0;
-    for (std::size_t at = 0, i = 0; i < w.count; ++i, at += bytes[at] + extra) {
-        count += bytes[at + 1] == bytes[1] ? 1 : 0;
+// Between the conventions: a burst that is exactly one telegram, then more whole
+// telegrams, then more that only this one explains. Stray bytes are no evidence:
+// they fit one convention as well as the other.
+bool shows_more(const Pass& a, const Pass& b) {
+    if (a.lone != b.lone) {
+        return a.lone;
     }
-    return count;
+    return a.count > b.count || (a.count == b.count && a.evidence > b.evidence);
 }
 
-// Pieces from `from` on, from length byte to length byte, whose control byte is `control`.
-std::size_t pieces_like(std::span<const std::uint8_t> bytes, std::size_t from, std::size_t extra,
-                        std::uint8_t control) {
-    std::size_t count = 0;
-    for (std::size_t at = from; at + 1 < bytes.size() && starts_telegram(bytes[at]); at += bytes[at] + extra) {
-        count += bytes[at + 1] == control ? 1 : 0;
+// The identification number as meters write it: eight BCD digits (as far as seen).
+bool decimal_id(std::span<const std::uint8_t> bytes, std::size_t at) {
+    const std::size_t last = std::min(bytes.size(), at + 8);
+    for (std::size_t i = at + 4; i < last; ++i) {
+        if ((bytes[i] >> 4U) > 9 || (bytes[i] & 15U) > 9) {
+            return false;
+        }
     }
-    return count;
+    return true;
 }
 
-Pass pass_of(const Walk& w, std::size_t start, std::size_t extra, std::size_t size) {
+// After a telegram's end, the bytes end, or two headers follow each other (the
+// second may run past the end).
+bool chain_follows(std::span<const std::uint8_t> bytes, std::size_t end, std::size_t extra) {
+    for (int seen = 0; seen < 2; ++seen) {
+        if (end >= bytes.size()) {
+            return end == bytes.size() || seen > 0;
+        }
+        if (!plausible_header(bytes, end)) {
+            return false;
+        }
+        end += bytes[end] + extra;
+    }
+    return true;
+}
+
+// A whole header inside (from, end) with a decimal id whose telegram fits and is
+// followed as telegrams are: the bytes at `from` were no telegram but came before
+// one (a stray byte, noise read as a header). A header that runs on past `end` is
+// left out: a telegram's last byte and the next one's first read as one too often.
+bool telegram_inside(std::span<const std::uint8_t> bytes, std::size_t from, std::size_t end, std::size_t extra) {
+    for (std::size_t q = from + 1; q + kHeaderBytes <= end; ++q) {
+        if (plausible_header(bytes, q) && decimal_id(bytes, q)) {
+            const std::size_t q_end = q + bytes[q] + extra;
+            if (q_end <= bytes.size() && chain_follows(bytes, q_end, extra)) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// Whether the plausible header at p, whose telegram fits, is one. Its evidence:
+// a decimal id, and telegrams following it (or the bytes ending with it). Where a
+// telegram may start, both suffice, and either does unless a telegram stands
+// inside it (a stray byte or noise read as a header spans the telegram after
+// it); elsewhere both are needed, and no telegram may stand inside. A meter heard
+// before is always one.
+bool accepted(const Framer& framer, std::span<const std::uint8_t> bytes, std::size_t p, std::size_t end, bool anchored,
+              std::size_t extra) {
+    const bool decimal = decimal_id(bytes, p);
+    const bool followed = chain_follows(bytes, end, extra);
+    if (decimal && followed && anchored) {
+        return true;
+    }
+    if ((anchored ? decimal || followed : decimal && followed) && !telegram_inside(bytes, p, end, extra)) {
+        return true;
+    }
+    return framer.known != nullptr && p + kHeaderBytes <= bytes.size() &&
+           framer.known(framer.known_context, bytes.subspan(p, kHeaderBytes));
+}
+
+Pass empty_pass(std::size_t extra, std::size_t size) {
     Pass pass;
-    pass.start = start;
     pass.extra = extra;
-    pass.count = w.count;
-    pass.end = start + w.end;
-    pass.missing = w.missing;
     pass.size = size;
+    pass.cut = size;
     return pass;
 }
 
+// Telegrams from `from` on, `anchored` when a telegram may start there (after a
+// telegram, at a burst after a clean end). A byte that starts no telegram is
+// skipped, and the search goes on at the next one.
+Pass read_from(const Framer& framer, std::span<const std::uint8_t> bytes, std::size_t from, bool anchored,
+               std::size_t extra, std::size_t fresh_from) {
+    const std::size_t size = bytes.size();
+    Pass r = empty_pass(extra, size);
+    bool chained = false;
+    // A header whose telegram runs past the end is kept for its rest only when no
+    // telegram is found after it: it may be a stray byte before one.
+    std::size_t maybe_cut = size;
+    bool maybe_anchored = false;
+    std::size_t garbage_before = 0;
+    std::size_t fresh_garbage_before = 0;
+    std::size_t p = from;
+    while (p < size) {
+        if (plausible_header(bytes, p)) {
+            const std::size_t end = p + bytes[p] + extra;
+            if (end > size) {
+                if (maybe_cut == size && (anchored || decimal_id(bytes, p))) {
+                    maybe_cut = p;
+                    maybe_anchored = anchored;
+                    garbage_before = r.garbage;
+                    fresh_garbage_before = r.fresh_garbage;
+                }
+            } else if (accepted(framer, bytes, p, end, anchored, extra) && r.count < kMaxPassTelegrams) {
+                r.at[r.count++] = static_cast<std::uint16_t>(p);
+                // Where the last length pointed, or ending the burst: this convention's evidence.
+                r.evidence += chained || end == size ? 1 : 0;
+                p = end;
+                anchored = chained = true;
+                maybe_cut = size;
+                continue;
+            }
+        }
+        ++r.garbage;
+        r.fresh_garbage += p >= fresh_from ? 1 : 0;
+        ++p;
+        anchored = chained = false;
+    }
+    if (maybe_cut < size) {
+        r.cut = maybe_cut;
+        r.cut_anchored = maybe_anchored;
+        r.garbage = garbage_before;
+        r.fresh_garbage = fresh_garbage_before;
+        return r;
+    }
+    r.ends_clean = chained;
+    return r;
+}
+
+// A burst of its own that is exactly one telegram is one, whatever its manufacturer
+// and id hold; its control byte must be the link layer's, or one noise burst in
+// 256 would divide exactly.
+Pass read_as(const Framer& framer, std::span<const std::uint8_t> bytes, std::size_t kept, bool anchored,
+             std::size_t extra, bool lone) {
+    if (lone && kept == 0 && starts_telegram(bytes[0]) && bytes.size() == bytes[0] + extra && valid_control(bytes[1])) {
+        Pass pass = empty_pass(extra, bytes.size());
+        pass.count = 1;
+        pass.at[0] = 0;
+        pass.evidence = plausible_header(bytes, 0) ? 1 : 0;
+        pass.ends_clean = true;
+        pass.lone = true;
+        return pass;
+    }
+    return read_from(framer, bytes, 0, anchored, extra, kept);
+}
+
+void learn(Framer& framer, const Pass& ours, const Pass& theirs) {
+    const bool theirs_better = shows_more(theirs, ours);
+    const bool ours_better = shows_more(ours, theirs);
+    if (!framer.established) {
+        const Pass* shown = theirs_better ? &theirs : ours_better ? &ours : nullptr;
+        if (shown != nullptr) {
+            framer.shown[index_of(shown->extra)] += static_cast<std::uint32_t>(shown->evidence);
+        }
+        const std::uint32_t counted = framer.shown[0];
+        const std::uint32_t appended = framer.shown[1];
+        if (counted != appended) {
+            framer.extra = counted > appended ? kRssiCounted : kRssiAppended;
+        }
+        framer.established = std::max(counted, appended) - std::min(counted, appended) >= kEstablish;
+        if (std::max(counted, appended) > kShownCap) {
+            framer.shown[0] /= 2;
+            framer.shown[1] /= 2;
+        }
+        return;
+    }
+    if (theirs_better) {
+        framer.contrary += static_cast<std::uint32_t>(theirs.evidence);
+        if (framer.contrary >= kOverturn) {
+            framer.extra = theirs.extra;
+            framer.contrary = 0;
+        }
+    } else if (ours_better && ours.evidence > 0) {
+        framer.contrary = 0;
+    }
+}
+
 }  // namespace
+
+bool valid_control(std::uint8_t control) {
+    // ACK, NACK, CNF-IR and RSP-UD with their ACD and DFC bits; the requests and sends.
+    switch (control & 0xCFU) {
+        case 0x00:
+        case 0x01:
+        case 0x06:
+        case 0x08:
+            return true;
+        default:
+            break;
+    }
+    switch (control) {
+        case 0x40:  // SND-NKE
+        case 0x43:  // SND-UD2
+        case 0x44:  // SND-NR
+        case 0x46:  // SND-IR
+        case 0x47:  // ACC-NR
+        case 0x48:  // ACC-DMD
+        case 0x53:  // SND-UD
+        case 0x73:
+        case 0x5A:  // REQ-UD1
+        case 0x7A:
+        case 0x5B:  // REQ-UD2
+        case 0x7B:
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool valid_manufacturer(std::uint8_t low, std::uint8_t high) {
+    const unsigned code = low | static_cast<unsigned>(high) << 8U;
+    return letter(code >> 10U & 31U) && letter(code >> 5U & 31U) && letter(code & 31U);
+}
+
+bool plausible_header(std::span<const std::uint8_t> bytes, std::size_t at) {
+    const std::size_t size = bytes.size();
+    if (!starts_telegram(bytes[at])) {
+        return false;
+    }
+    if (at + 1 < size && !valid_control(bytes[at + 1])) {
+        return false;
+    }
+    if (at + 3 < size) {
+        return valid_manufacturer(bytes[at + 2], bytes[at + 3]);
+    }
+    // Only the low byte seen: its last letter.
+    return at + 2 >= size || letter(bytes[at + 2] & 31U);
+}
 
 Walk walk(std::span<const std::uint8_t> bytes, std::size_t extra) {
     Walk w;
@@ -73,76 +274,41 @@ Walk walk(std::span<const std::uint8_t> bytes, std::size_t extra) {
 Pass plan_pass(Framer& framer, std::span<const std::uint8_t> buffer, std::size_t fresh) {
     const std::size_t kept = std::min(framer.pending, buffer.size());
     framer.pending = 0;
-    const bool was_alone = framer.pending_alone;
-    const std::size_t alone_before = was_alone && kept >= kHeaderBytes ? kept : 0;
-    framer.pending_alone = false;
     if (fresh == 0 || kept + fresh > buffer.size()) {
-        Pass none;
-        none.alone = alone_before;
+        // The line was quiet: a kept piece's rest never came, and what comes next starts afresh.
+        Pass none = empty_pass(framer.extra, 0);
+        none.garbage = kept;
+        framer.anchored = true;
         return none;
     }
     const auto bytes = buffer.first(kept + fresh);
+    const bool anchored = kept > 0 ? framer.pending_anchored : framer.anchored;
+    const Pass ours = read_as(framer, bytes, kept, anchored, framer.extra, true);
+    const Pass theirs = read_as(framer, bytes, kept, anchored, other(framer.extra), !framer.established);
+    learn(framer, ours, theirs);
+    // Until the convention is shown, each pass is read the way that explains it best.
+    Pass pass = framer.extra == theirs.extra || (!framer.established && shows_more(theirs, ours)) ? theirs : ours;
     if (kept > 0) {
-        const std::size_t extra = framer.pending_extra;
-        const Walk completed = walk(bytes, extra);
-        const Walk alone = walk(bytes.subspan(kept), extra);
-        const int q_alone = quality(alone, fresh);
-        const int q_completed = quality(completed, bytes.size());
-        // As well explained either way: the telegrams that follow carry the kept
-        // one's control byte; both still cut: the one nearer its end.
-        const std::size_t after = completed.count > 0 ? bytes[0] + extra : bytes.size();
-        const std::size_t a_alone = pieces_like(bytes, kept, extra, bytes[1]);
-        const std::size_t a_completed = pieces_like(bytes, after, extra, bytes[1]);
-        const bool tie = q_alone == q_completed;
-        if (q_alone > q_completed || (tie && a_alone > a_completed) ||
-            (tie && a_alone == a_completed && q_alone == 1 && completed.count == 0 && alone.count == 0 &&
-             alone.missing < completed.missing)) {
-            Pass pass = pass_of(alone, kept, extra, bytes.size());
-            pass.alone = alone_before;
-            pass.cut_alone = alone.end == 0;
-            return pass;
-        }
-        Pass pass = pass_of(completed, 0, extra, bytes.size());
-        pass.cut_alone = completed.count == 0 && was_alone;
-        return pass;
-    }
-
-    const Walk counted = walk(bytes, kRssiCounted);
-    const Walk appended = walk(bytes, kRssiAppended);
-    const bool confident = framer.score >= kConfident || framer.score <= -kConfident;
-    const std::size_t believed = framer.score >= 0 ? kRssiCounted : kRssiAppended;
-    std::size_t extra = believed;
-    const bool by_counted = exact(counted, bytes.size());
-    const bool by_appended = exact(appended, bytes.size());
-    if (by_counted != by_appended) {
-        const Walk& w = by_counted ? counted : appended;
-        const std::size_t shown = by_counted ? kRssiCounted : kRssiAppended;
-        const auto votes = static_cast<std::int32_t>(std::min<std::size_t>(w.count, kMaxScore));
-        framer.score = std::clamp(framer.score + (by_counted ? votes : -votes), -kMaxScore, kMaxScore);
-        // One telegram and a byte more may be a stray byte after it in the
-        // convention already seen; several back to back are proof.
-        extra = w.count == 1 && confident ? believed : shown;
-    } else if (!by_counted) {
-        const std::size_t a = agreeing(bytes, counted, kRssiCounted);
-        const std::size_t b = agreeing(bytes, appended, kRssiAppended);
-        if (a != b) {
-            extra = a > b ? kRssiCounted : kRssiAppended;
+        // The fresh bytes on their own, the kept piece dropped: they win only when
+        // they explain themselves better than its completion does.
+        Pass alone = read_from(framer, bytes, kept, false, pass.extra, kept);
+        alone.garbage += kept;
+        if (better(alone, pass)) {
+            pass = alone;
         }
     }
-    Pass pass = pass_of(extra == kRssiCounted ? counted : appended, 0, extra, bytes.size());
-    pass.cut_alone = pass.end == 0;
+    framer.anchored = pass.ends_clean;
     return pass;
 }
 
 std::size_t keep_cut(Framer& framer, std::span<std::uint8_t> buffer, const Pass& pass) {
     framer.pending = 0;
-    if (pass.missing == 0 || pass.end >= pass.size || pass.size > buffer.size()) {
+    if (pass.cut >= pass.size || pass.size > buffer.size()) {
         return 0;
     }
-    framer.pending = pass.size - pass.end;
-    framer.pending_extra = pass.extra;
-    framer.pending_alone = pass.cut_alone;
-    std::memmove(buffer.data(), buffer.data() + pass.end, framer.pending);
+    framer.pending = pass.size - pass.cut;
+    framer.pending_anchored = pass.cut_anchored;
+    std::memmove(buffer.data(), buffer.data() + pass.cut, framer.pending);
     return framer.pending;
 }
 

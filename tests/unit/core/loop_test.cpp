@@ -6,8 +6,12 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
+#include <fstream>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -199,6 +203,30 @@ bool readable_within(int fd, int ms) {
     return poll(&watch, 1, ms) > 0;
 }
 
+// Captured telegrams as the module sends them with the RSSI byte, L counting it.
+std::vector<std::string> captured_telegrams() {
+    std::ifstream in(TELEGRAMS_TSV);
+    std::vector<std::string> out;
+    std::string line;
+    std::getline(in, line);  // column names
+    while (std::getline(in, line)) {
+        std::string t = test::from_hex(line.substr(0, line.find('\t')));
+        t[0] = static_cast<char>(t[0] + 1);
+        out.push_back(t + '\0');
+    }
+    return out;
+}
+
+// Line noise: the same bytes on every machine.
+std::string noise(std::size_t n, unsigned seed) {
+    std::minstd_rand engine(seed);
+    std::string out;
+    while (out.size() < n) {
+        out.push_back(static_cast<char>(engine() & 0xFFU));
+    }
+    return out;
+}
+
 // As the module delivers them: pieces with a pause before each, and the passes
 // the loop makes meanwhile. Whatever stands around a whole telegram, it is
 // recorded with its own RSSI byte and exported with its own raw copy; nothing
@@ -213,35 +241,76 @@ TEST_F(Loop, EveryWholeTelegramAndNothingElse) {
     const std::string a2 = appended(a);
     const std::string c2 = appended(c);
     using Heard = std::vector<std::array<std::uint32_t, 2>>;
+    // Captured telegrams, back to back, whose first 399 bytes hold 12 and a cut one;
+    // read from length byte to length byte the other way, they end at byte 399 too.
+    std::string stream;
+    Heard stream_heard;
+    const std::vector<std::string> captured = captured_telegrams();
+    const int rows[] = {36, 24, 36, 37, 30, 51, 36, 60, 36, 8, 37, 9, 30};
+    const int rssi[] = {74, 98, 163, 102, 172, 128, 80, 132, 141, 83, 109, 109, 110};
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        std::string t = captured.at(static_cast<std::size_t>(rows[i]));
+        t.back() = static_cast<char>(rssi[i]);
+        stream += t;
+        MeterInfo m{};
+        decode_header(test::span_of(t), m);
+        auto known = std::find_if(stream_heard.begin(), stream_heard.end(), [&](const auto& e) { return e[0] == m.id; });
+        known == stream_heard.end() ? stream_heard.push_back({m.id, m.trailer}) : void((*known)[1] = m.trailer);
+    }
+    std::string nameless = framed(55555555, 30, 0x55);  // manufacturer code 0
+    nameless[2] = nameless[3] = '\0';
     struct Piece {
         int pause_ms;
         std::string bytes;
     };
     struct Case {
-        const char* what;
+        std::string what;
         std::vector<Piece> pieces;
+        std::uint64_t handled;  // telegrams
         Heard heard;
         std::string raw;  // the export of 33333333 or 44444444, if any
+        bool as_passes = false;  // each piece is one pass of the loop, as read_frame returned it
     };
-    const Case cases[] = {
-        {"the third's rest 60 ms late", {{0, a + b + c.substr(0, 25)}, {60, c.substr(25)}},
-         {{11111111, 0x51}, {22222222, 0x52}, {33333333, 0x53}}, c.substr(0, 60)},
-        {"the rest 300 ms late", {{0, a + b + c.substr(0, 25)}, {300, c.substr(25)}},
-         {{11111111, 0x51}, {22222222, 0x52}, {33333333, 0x53}}, c.substr(0, 60)},
-        {"the rest a second late", {{0, a + c.substr(0, 9)}, {1000, c.substr(9)}},
+    const Heard abc = {{11111111, 0x51}, {22222222, 0x52}, {33333333, 0x53}};
+    std::vector<Case> cases = {
+        {"the third's rest 60 ms late", {{0, a + b + c.substr(0, 25)}, {60, c.substr(25)}}, 3, abc, c.substr(0, 60)},
+        {"the rest 300 ms late", {{0, a + b + c.substr(0, 25)}, {300, c.substr(25)}}, 3, abc, c.substr(0, 60)},
+        {"the rest a second late", {{0, a + c.substr(0, 9)}, {1000, c.substr(9)}}, 2,
          {{11111111, 0x51}, {33333333, 0x53}}, c.substr(0, 60)},
-        {"stray bytes after a whole one", {{0, a + test::bytes({0x02, 0x00, 0x77})}}, {{11111111, 0x51}}, ""},
-        {"a rest that never comes, the next telegram later", {{0, a + c.substr(0, 25)}, {500, b}},
+        {"stray bytes after a whole one", {{0, a + test::bytes({0x02, 0x00, 0x77})}}, 1, {{11111111, 0x51}}, ""},
+        {"a rest that never comes, the next telegram later", {{0, a + c.substr(0, 25)}, {500, b}}, 2,
          {{11111111, 0x51}, {22222222, 0x52}}, ""},
-        {"a rest that never comes", {{0, a + c.substr(0, 40)}}, {{11111111, 0x51}}, ""},
-        {"a short burst of its own, taken whole as ever", {{0, c.substr(0, 40)}},
-         {{33333333, static_cast<std::uint8_t>(c[39])}}, c.substr(0, 39) + '\0'},
+        {"a rest that never comes", {{0, a + c.substr(0, 40)}}, 1, {{11111111, 0x51}}, ""},
+        {"a piece of its own whose rest never comes", {{0, c.substr(0, 40)}}, 0, {}, ""},
         {"the other convention, back to back and cut", {{0, a2 + a2 + c2.substr(0, 30)}, {300, c2.substr(30) + a2}},
-         {{11111111, 0x51}, {33333333, 0x53}}, c2.substr(0, 60)},
-        {"L = 255 in a full buffer", {{0, a + b + big + big}}, {{11111111, 0x51}, {22222222, 0x52}, {44444444, 0x54}},
-         big.substr(0, 255)},
-        {"noise below a header's length", {{0, test::bytes({8, 0x44, 1, 2, 3, 4, 5, 6, 7})}}, {}, ""},
+         4, {{11111111, 0x51}, {33333333, 0x53}}, c2.substr(0, 60)},
+        {"L = 255 in a full buffer", {{0, a + b + big + big}}, 4,
+         {{11111111, 0x51}, {22222222, 0x52}, {44444444, 0x54}}, big.substr(0, 255)},
+        {"noise below a header's length", {{0, test::bytes({8, 0x44, 1, 2, 3, 4, 5, 6, 7})}}, 0, {}, ""},
+        {"a window cut that the other reading ends exactly", {{0, stream.substr(0, 399)}, {30, stream.substr(399)}},
+         std::size(rows), stream_heard, "", true},
+        {"a stray byte after the first of four", {{0, a + '\0' + b + c + a.substr(0, 30) + '\x5A'}}, 4,
+         {{11111111, 0x5A}, {22222222, 0x52}, {33333333, 0x53}}, c.substr(0, 60)},
+        {"a leading byte below 9", {{0, '\x05' + c + b + a}}, 3,
+         {{33333333, 0x53}, {22222222, 0x52}, {11111111, 0x51}}, c.substr(0, 60)},
+        {"a burst of its own without a manufacturer", {{0, nameless}}, 1, {{55555555, 0x55}}, ""},
+        // 0x30 0x20 0x44 0x43 0x04 0x22 ...: a valid header spanning the telegram after it.
+        {"a stray byte that reads as a header", {{0, a + '\x30' + framed(22222222, 0x20, 0x52) + c}}, 3, abc,
+         c.substr(0, 60)},
+        {"noise that reads as a header but for its control byte",
+         {{0, a + test::bytes({0x0C, 0x99, 0x43, 0x04, 0x12, 0x34, 0x56, 0x78, 0x01, 0x07, 0x2F, 0x2F, 0x2F})}}, 1,
+         {{11111111, 0x51}}, ""},
+        {"noise that reads as the start of a long telegram, then one",
+         {{0, a + test::bytes({0x99, 0x44, 0x43, 0x04, 0x12, 0x34, 0x56, 0x78}) + b}}, 2,
+         {{11111111, 0x51}, {22222222, 0x52}}, ""},
+        {"a meter heard before, between noise", {{0, a}, {300, noise(7, 1) + a.substr(0, 30) + '\x5B' + noise(9, 2)}},
+         2, {{11111111, 0x5B}}, ""},
     };
+    for (const std::size_t n : {1, 5, 17, 40}) {
+        cases.push_back({"noise of " + std::to_string(n) + " bytes between telegrams", {{0, a + noise(n, n) + c + b}}, 3,
+                         {{11111111, 0x51}, {33333333, 0x53}, {22222222, 0x52}}, c.substr(0, 60)});
+        cases.push_back({"a burst of " + std::to_string(n) + " noise bytes", {{0, noise(n, n + 100)}}, 0, {}, ""});
+    }
     receiver_.settings.meters[0].address = 33333333;
     receiver_.settings.meters[1].address = 44444444;
     for (const Case& c : cases) {
@@ -251,21 +320,32 @@ TEST_F(Loop, EveryWholeTelegramAndNothingElse) {
         for (const std::string& name : dir_.list()) {
             std::remove(dir_.file(name).c_str());
         }
-        std::thread module([&] {
+        if (c.as_passes) {
             for (const Piece& piece : c.pieces) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(piece.pause_ms));
-                pty_.send(piece.bytes);
+                std::memcpy(receiver_.rx + receiver_.framer.pending, piece.bytes.data(), piece.bytes.size());
+                handle_burst(receiver_, static_cast<std::int32_t>(piece.bytes.size()), morning(), kStart);
             }
-        });
-        const Clocks clocks{morning, start_seconds};
-        do {
-            receive_pass(receiver_, line_, clocks);
-        } while (receiver_.framer.pending > 0 || readable_within(pty_.slave(), 1200));
-        module.join();
+            handle_burst(receiver_, 0, morning(), kStart);
+        } else {
+            std::atomic<bool> sent{false};
+            std::thread module([&] {
+                for (const Piece& piece : c.pieces) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(piece.pause_ms));
+                    pty_.send(piece.bytes);
+                }
+                sent = true;
+            });
+            const Clocks clocks{morning, start_seconds};
+            do {
+                receive_pass(receiver_, line_, clocks);
+            } while (receiver_.framer.pending > 0 || !sent || readable_within(pty_.slave(), 50));
+            module.join();
+        }
+        EXPECT_EQ(receiver_.watch.telegrams, c.handled);
         EXPECT_EQ(table_ids_and_trailers(), c.heard);
         const std::vector<std::string> files = dir_.list();
-        ASSERT_EQ(files.size(), c.raw.empty() ? 0U : 1U);
-        if (!files.empty()) {
+        EXPECT_EQ(files.size(), c.raw.empty() ? 0U : 1U);
+        if (files.size() == 1) {
             EXPECT_EQ(raw_of(dir_.read(files[0])), c.raw);
         }
     }
