@@ -431,12 +431,6 @@ def find_process(executable, exclude=()):
     return None
 
 
-def traced_pid(proc, executable=DAEMON_PATH, timeout=5.0):
-    """The daemon's own process under strace or valgrind (proc is theirs)."""
-    return wait_until(lambda: find_process(executable), timeout, "the daemon to start under " + proc.args[0], 0.01,
-                      lambda: alive(proc))
-
-
 def session_id(pid):
     return int(proc_stat(pid)[6])
 
@@ -498,8 +492,18 @@ class Simulator:
 
     def sent(self, kind=None):
         """[(ms, kind, bytes)] the simulator put on the line (kinds: answer, telegram,
-        raw, garbage, chatter)."""
+        rest of a paused telegram, raw, garbage, chatter)."""
         return [r for r in _read_records(self.sent_path, 3) if kind is None or r[1] == kind]
+
+    def telegrams(self):
+        """[(ms, bytes)] of every telegram put on the line, a paused one joined to its rest."""
+        out = []
+        for ms, kind, data in self.sent():
+            if kind == "telegram":
+                out.append((ms, data))
+            elif kind == "rest" and out:
+                out[-1] = (out[-1][0], out[-1][1] + data)
+        return out
 
     def wait_sent(self, count, kind=None, timeout=5.0):
         try:
@@ -777,21 +781,15 @@ class Sandbox:
                 env["QEMU_UNSET_ENV"] = "LD_PRELOAD"
         return env
 
-    def start_daemon(self, tz=ZONE, faketime=None, executable=DAEMON_PATH, pid=None, prefix=(), strace=None,
-                     notify=None):
+    def start_daemon(self, tz=ZONE, faketime=None, executable=DAEMON_PATH, pid=None, prefix=(), notify=None):
         """Starts the daemon as installed (behind the emulator, if any); stdout and
         stderr go to a file (it should print nothing). With pid, the PID namespace is
         asked to hand out that id. prefix: a command that runs the daemon as its own
         process, such as strace -D, or one it runs under (valgrind): then find its
-        process with find_process. strace: a trace file to record the daemon's line
-        into (traffic.strace_command), with the preloaded clock kept out of strace.
-        notify: a NotifyCapture, named to the daemon in NOTIFY_SOCKET."""
+        process with find_process. notify: a NotifyCapture, named to the daemon in
+        NOTIFY_SOCKET."""
         output = self.path("daemon.out")
         env = self.daemon_env(tz, faketime, notify)
-        if strace is not None:
-            from harness import traffic
-            tracee = {k: env.pop(k) for k in list(env) if k.startswith(("LD_", "FAKETIME"))}
-            prefix = traffic.strace_command(strace, [], tracee)
         with open(output, "wb") as out:
             if pid is not None:
                 with open("/proc/sys/kernel/ns_last_pid", "w") as last:

@@ -100,9 +100,10 @@ def watch_metrics(run):
                               (heard_at % "01234567", heard[b] - 2, heard[b] + 2)):
         expect(low <= values.pop(series, -1) <= high, "%s not within %.0f..%.0f" % (series, low, high))
     expect_equal(values, {'norvalith_build_info{version="%s"}' % project_version(): 1, "norvalith_telegrams_total": 4,
-                          "norvalith_table_meters": 3, "norvalith_table_full_telegrams_total": 0,
-                          "norvalith_configured_meters": 3, "norvalith_exported_meters": 2,
-                          "norvalith_export_failures_total": 0, "norvalith_radio_answering": 1,
+                          "norvalith_garbage_bytes_total": 0, "norvalith_table_meters": 3,
+                          "norvalith_table_full_telegrams_total": 0, "norvalith_configured_meters": 3,
+                          "norvalith_exported_meters": 2, "norvalith_export_failures_total": 0,
+                          "norvalith_radio_answering": 1,
                           'norvalith_meter_rssi_dbm{meter="12345678"}': -40.5,
                           'norvalith_meter_rssi_dbm{meter="01234567"}': -40}, "values")
     run.expect_owned(sb.METRICS_PATH, 0o644)
