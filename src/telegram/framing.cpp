@@ -48,13 +48,14 @@ bool decimal_id(std::span<const std::uint8_t> bytes, std::size_t at) {
 }
 
 // After a telegram's end, the bytes end, or two headers follow each other (the
-// second may run past the end).
+// second may run past the end). The first must show its control byte and
+// manufacturer: a length byte alone at the end confirms nothing.
 bool chain_follows(std::span<const std::uint8_t> bytes, std::size_t end, std::size_t extra) {
     for (int seen = 0; seen < 2; ++seen) {
         if (end >= bytes.size()) {
             return end == bytes.size() || seen > 0;
         }
-        if (!plausible_header(bytes, end)) {
+        if ((seen == 0 && end + 4 > bytes.size()) || !plausible_header(bytes, end)) {
             return false;
         }
         end += bytes[end] + extra;
@@ -83,11 +84,13 @@ bool telegram_inside(std::span<const std::uint8_t> bytes, std::size_t from, std:
 // telegram may start, both suffice, and either does unless a telegram stands
 // inside it (a stray byte or noise read as a header spans the telegram after
 // it); elsewhere both are needed, and no telegram may stand inside. A meter heard
-// before is always one.
+// before is always one. `in_cut`: p lies in the header of a telegram cut at the end.
 bool accepted(const Framer& framer, std::span<const std::uint8_t> bytes, std::size_t p, std::size_t end, bool anchored,
-              std::size_t extra) {
+              bool in_cut, std::size_t extra) {
     const bool decimal = decimal_id(bytes, p);
-    const bool followed = chain_follows(bytes, end, extra);
+    // In the header of a telegram cut at the end, ending where the bytes end proves
+    // nothing: its own fields read as a short telegram often enough.
+    const bool followed = chain_follows(bytes, end, extra) && !(in_cut && end == bytes.size());
     if (decimal && followed && anchored) {
         return true;
     }
@@ -131,7 +134,7 @@ Pass read_from(const Framer& framer, std::span<const std::uint8_t> bytes, std::s
                     garbage_before = r.garbage;
                     fresh_garbage_before = r.fresh_garbage;
                 }
-            } else if (accepted(framer, bytes, p, end, anchored, extra) && r.count < kMaxPassTelegrams) {
+            } else if (accepted(framer, bytes, p, end, anchored, maybe_cut < size && maybe_anchored && p < maybe_cut + kHeaderBytes, extra) && r.count < kMaxPassTelegrams) {
                 r.at[r.count++] = static_cast<std::uint16_t>(p);
                 // Where the last length pointed, or ending the burst: this convention's evidence.
                 r.evidence += chained || end == size ? 1 : 0;
@@ -284,11 +287,15 @@ Pass plan_pass(Framer& framer, std::span<const std::uint8_t> buffer, std::size_t
     const auto bytes = buffer.first(kept + fresh);
     const bool anchored = kept > 0 ? framer.pending_anchored : framer.anchored;
     const Pass ours = read_as(framer, bytes, kept, anchored, framer.extra, true);
-    const Pass theirs = read_as(framer, bytes, kept, anchored, other(framer.extra), !framer.established);
+    // Once the convention is shown, bytes it explains whole say nothing against it.
+    const Pass theirs = framer.established && (ours.lone || ours.garbage == 0)
+                            ? empty_pass(other(framer.extra), bytes.size())
+                            : read_as(framer, bytes, kept, anchored, other(framer.extra), !framer.established);
     learn(framer, ours, theirs);
     // Until the convention is shown, each pass is read the way that explains it best.
     Pass pass = framer.extra == theirs.extra || (!framer.established && shows_more(theirs, ours)) ? theirs : ours;
-    if (kept > 0) {
+    // A completion that leaves none of the fresh bytes unexplained is as good as it gets.
+    if (kept > 0 && pass.fresh_garbage > 0) {
         // The fresh bytes on their own, the kept piece dropped: they win only when
         // they explain themselves better than its completion does.
         Pass alone = read_from(framer, bytes, kept, false, pass.extra, kept);

@@ -301,8 +301,11 @@ TEST_F(Loop, EveryWholeTelegramAndNothingElse) {
          {{0, a + test::bytes({0x0C, 0x99, 0x43, 0x04, 0x12, 0x34, 0x56, 0x78, 0x01, 0x07, 0x2F, 0x2F, 0x2F})}}, 1,
          {{11111111, 0x51}}, ""},
         {"noise that reads as the start of a long telegram, then one",
-         {{0, a + test::bytes({0x99, 0x44, 0x43, 0x04, 0x12, 0x34, 0x56, 0x78}) + b}}, 2,
+         {{0, a + test::bytes({0x99, 0x44, 0x43, 0x04, 0x12, 0x34, 0x56, 0x78, 0x01, 0x07}) + b}}, 2,
          {{11111111, 0x51}, {22222222, 0x52}}, ""},
+        // From byte 2 on, 0E 06 51 28 53 95 22 16 is a valid header of a 15-byte telegram.
+        {"a cut telegram whose own header reads as a short one",
+         {{0, a + test::from_hex("22440E06512853952216" "7A050000000C13")}}, 1, {{11111111, 0x51}}, ""},
         {"a meter heard before, between noise", {{0, a}, {300, noise(7, 1) + a.substr(0, 30) + '\x5B' + noise(9, 2)}},
          2, {{11111111, 0x5B}}, ""},
     };
