@@ -6,6 +6,19 @@ PYTHONPATH="$PWD/tests${PYTHONPATH:+:$PYTHONPATH}"
 PYTHONDONTWRITEBYTECODE=1
 export PYTHONPATH PYTHONDONTWRITEBYTECODE
 
+# refresh_package_lists [SUDO]: apt-get update. An index that cannot be fetched (a
+# mirror being synced) is named and the lists already there are used: whether the
+# packages can be had is for apt-get install to say.
+refresh_package_lists() {
+    local log
+    log=$(mktemp)
+    if ! $1 env DEBIAN_FRONTEND=noninteractive apt-get update -qq >"$log" 2>&1; then
+        grep -E '^(E|W): ' "$log" | sed 's/^/apt-get update: /' >&2
+        echo "apt-get update failed for the indexes above; going on with the package lists there are" >&2
+    fi
+    rm -f "$log"
+}
+
 # ensure_packages PACKAGE...: installs the Debian packages that are missing, quietly:
 # as root, or through sudo where it needs no password; anyone else is told the
 # command. Refreshes the package lists first, and only when something is missing.
@@ -28,11 +41,11 @@ ensure_packages() {
         fi
     fi
     echo "installing: $missing"
+    refresh_package_lists "$sudo"
     log=$(mktemp)
     # shellcheck disable=SC2086  # one word per package
-    if ! { $sudo env DEBIAN_FRONTEND=noninteractive apt-get update -qq &&
-           $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing
-         } >"$log" 2>&1; then
+    if ! $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing \
+         >"$log" 2>&1; then
         tail -n 20 "$log" >&2
         rm -f "$log"
         echo "could not install: $missing" >&2
