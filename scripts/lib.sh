@@ -55,7 +55,8 @@ ensure_packages() {
 }
 
 # The packages every build and test needs (node exporter and promtool for the
-# system tests that read the daemon's metrics as a fleet's Prometheus would).
+# system tests that read the daemon's metrics as a fleet's Prometheus would;
+# fusefat and dosfstools for the export on FAT).
 # shellcheck disable=SC2034  # used by the scripts that source this
 BASE_PACKAGES="cmake g++ make libgtest-dev libgmock-dev python3 util-linux mount iproute2 faketime tzdata procps strace systemd
-prometheus-node-exporter prometheus"
+prometheus-node-exporter prometheus fusefat dosfstools"

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <iterator>
 
@@ -13,12 +14,16 @@ namespace {
 
 void clear_slots(DailyExport& daily) { std::fill(std::begin(daily.slots), std::end(daily.slots), SlotDay{}); }
 
+// Local days in order.
+std::int32_t day_number(const std::tm& local) { return local.tm_year * 366 + local.tm_yday; }
+
 }  // namespace
 
 void reset_daily(DailyExport& daily) {
     clear_slots(daily);
     daily.day_seen = false;
     daily.day = std::tm{};
+    daily.reported = INT32_MIN;
     daily.heard = 0;
 }
 
@@ -68,20 +73,29 @@ bool check_day(DailyExport& daily, const Settings& settings, const WallTime& at)
     if (!at.valid) {
         return false;
     }
-    const bool same =
-        daily.day_seen && at.local.tm_year == daily.day.tm_year && at.local.tm_yday == daily.day.tm_yday;
-    if (same) {
+    const std::int32_t today = day_number(at.local);
+    const std::int32_t last = day_number(daily.day);
+    if (!daily.day_seen) {
+        daily.day_seen = true;
+        daily.day = at.local;
         return false;
     }
-    const bool change = daily.day_seen;
-    if (change) {
+    if (today == last) {
+        return false;
+    }
+    // A clock set back leaves a day that has not ended, and may come forward
+    // again out of days already reported.
+    const bool report = today > last && last > daily.reported;
+    if (report) {
         report_day(daily, settings);
-        clear_slots(daily);
+        daily.reported = last;
         daily.heard = 0;
     }
-    daily.day_seen = true;
+    // The flags follow the date the files are named by, back or forward; a file
+    // already there for that date is kept by the export's own check.
+    clear_slots(daily);
     daily.day = at.local;
-    return change;
+    return report;
 }
 
 Dispatch export_due_meters(DailyExport& daily, const Settings& settings, const char* dir,

@@ -23,17 +23,20 @@ struct DailyExport {
     SlotDay slots[kMeterSlots];
     bool day_seen;         // false until the first check after start
     std::tm day;           // the local day of the last check (its date fields)
-    std::uint32_t heard;   // telegrams handled since the last change of day or the start
+    std::int32_t reported;  // the latest day reported, as year * 366 + day of the year
+    std::uint32_t heard;   // telegrams handled since the last report or the start
 };
 
 // Start-up: no slot exported, no day seen yet.
 void reset_daily(DailyExport& daily);
 
 // When `at` falls on another local date than the last check (year and day of the
-// year, so a clock that jumps by whole years is a change of day too): reports the
-// day that ended, "day YYYY-MM-DD: T telegrams, E of C meters exported" and the
-// configured meters without a file, then clears every slot. True when it did; the
-// first check after start only notes the day.
+// year, so a clock that jumps by whole years is a change of day too): clears every
+// slot, and when the clock went forward from a day later than any reported, first
+// reports that day, "day YYYY-MM-DD: T telegrams, E of C meters exported", and the
+// configured meters without a file. So a day is reported once, and only when it
+// ended: a clock set back reports nothing. True when it reported; the first check
+// after start only notes the day.
 bool check_day(DailyExport& daily, const Settings& settings, const WallTime& at);
 
 // Configured slots, and those of them with today's file: the C and E of the report.

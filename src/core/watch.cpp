@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <iterator>
 
 #include "base/log.hpp"
@@ -24,6 +26,7 @@ void reset_watch(Watch& watch, std::int32_t monotonic_now) {
     watch.radio_reported = false;
     std::fill(std::begin(watch.heard), std::end(watch.heard), SlotHeard{});
     watch.changed = false;
+    watch.metrics_failing = false;
     watch.day_changed = false;
     watch.written_at = -1;
     watch.status_at = monotonic_now;
@@ -154,6 +157,7 @@ bool write_metrics(const char* dir, const char* text, std::size_t length) {
     const int n = std::snprintf(path, sizeof path, "%s/%s", dir, kMetricsFile);
     const int t = std::snprintf(temporary, sizeof temporary, "%s/%s", dir, kMetricsTemporary);
     if (n < 0 || t < 0 || static_cast<std::size_t>(t) >= sizeof temporary) {
+        errno = ENAMETOOLONG;
         return false;
     }
     const int fd = open(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
@@ -163,9 +167,23 @@ bool write_metrics(const char* dir, const char* text, std::size_t length) {
     const bool written = write_all(fd, text, length);
     const bool ok = close(fd) == 0 && written && rename(temporary, path) == 0;
     if (!ok) {
+        const int error = errno;  // the failure's, for the message
         unlink(temporary);
+        errno = error;
     }
     return ok;
+}
+
+bool publish_metrics(Watch& watch, const char* text, std::size_t length) {
+    if (write_metrics(watch.metrics_dir, text, length)) {
+        watch.metrics_failing = false;
+        return true;
+    }
+    if (errno != ENOENT && !watch.metrics_failing) {
+        watch.metrics_failing = true;
+        log_msg(LOG_ERR, "metrics write error: %s", std::strerror(errno));
+    }
+    return false;
 }
 
 }  // namespace norvalith

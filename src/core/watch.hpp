@@ -34,7 +34,8 @@ struct Watch {
     bool radio_answering;
     bool radio_reported;  // a question's result was logged
     SlotHeard heard[kMeterSlots];
-    bool changed;  // since the metrics were last written
+    bool changed;          // since the metrics were last written, or the last write failed
+    bool metrics_failing;  // a failed write was logged; cleared by the next that succeeds
     bool day_changed;
     std::int32_t written_at;  // monotonic seconds; -1: not yet
     std::int32_t status_at;   // monotonic seconds of the last status
@@ -71,7 +72,12 @@ std::size_t format_metrics(char* out, std::size_t size, const Watch& watch, cons
                            const ExportCount& count, unsigned meters);
 
 // Writes `text` whole as dir/metrics.prom (a temporary renamed); false when it
-// could not, the directory missing included.
+// could not, the directory missing included, with errno telling why.
 bool write_metrics(const char* dir, const char* text, std::size_t length);
+
+// write_metrics into watch.metrics_dir. A failure is logged once until a write
+// succeeds again, "metrics write error: %s"; a missing directory (no service
+// manager made it) is no failure to tell. False when nothing was written.
+bool publish_metrics(Watch& watch, const char* text, std::size_t length);
 
 }  // namespace norvalith

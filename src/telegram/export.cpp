@@ -38,26 +38,47 @@ void put_escaped(TextBuffer& w, const char* s) {
 // export there would lose them all.
 bool sync_directory(int dir_fd) { return fsync(dir_fd) == 0 || errno == EINVAL; }
 
+// A file system that lacks the call (FAT, vfat, exfat, many FUSE ones, older
+// kernels): EINVAL for an unknown flag, ENOSYS for a missing call, EPERM where
+// links are refused, EOPNOTSUPP where a FUSE file system says so.
+bool rename_unsupported(int error) { return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP; }
+bool link_unsupported(int error) { return error == EPERM || error == ENOSYS || error == EOPNOTSUPP; }
+
+int rename_noreplace(int dir_fd, const char* from, const char* to) {
+    return renameat2(dir_fd, from, dir_fd, to, RENAME_NOREPLACE);
+}
+int link_at(int dir_fd, const char* from, const char* to) { return linkat(dir_fd, from, dir_fd, to, 0); }
+
 // The day's first telegram is the one the file keeps: a restart or a clock set
 // back must never replace a file a collector may already have taken. A name
 // that exists already counts as placed.
 bool place_new(int dir_fd, const char* temporary, const char* name) {
-    if (renameat2(dir_fd, temporary, dir_fd, name, RENAME_NOREPLACE) == 0) {
+    if (g_place_calls.rename_noreplace(dir_fd, temporary, name) == 0) {
         return true;
     }
     if (errno == EEXIST) {
         unlinkat(dir_fd, temporary, 0);
         return true;
     }
-    if (errno != EINVAL && errno != ENOSYS) {
+    if (!rename_unsupported(errno)) {
         return false;
     }
-    // A file system without the flag: a link never replaces a name either.
-    if (linkat(dir_fd, temporary, dir_fd, name, 0) != 0 && errno != EEXIST) {
+    // Without the flag: a link never replaces a name either.
+    if (g_place_calls.link(dir_fd, temporary, name) == 0 || errno == EEXIST) {
+        unlinkat(dir_fd, temporary, 0);
+        return true;
+    }
+    if (!link_unsupported(errno)) {
         return false;
     }
-    unlinkat(dir_fd, temporary, 0);
-    return true;
+    // Neither (FAT): look, then rename. The daemon holds the line's lock, so no
+    // second writer can put the name there between the two.
+    struct stat existing {};
+    if (fstatat(dir_fd, name, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+        unlinkat(dir_fd, temporary, 0);
+        return true;
+    }
+    return errno == ENOENT && renameat(dir_fd, temporary, dir_fd, name) == 0;
 }
 
 bool all_digits(std::string_view text) {
@@ -66,6 +87,8 @@ bool all_digits(std::string_view text) {
 }
 
 }  // namespace
+
+PlaceCalls g_place_calls = {rename_noreplace, link_at};
 
 bool is_export_temporary(std::string_view name) {
     constexpr std::string_view suffix = ".xml.tmp";

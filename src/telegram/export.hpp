@@ -30,11 +30,20 @@ std::size_t format_export(std::span<char> out, std::span<const std::uint8_t> raw
 // Writes "<dir>/%08u_%04u-%02u-%02u.xml" (the local date of `at`) through the
 // temporary file "<dir>/.%08u.<pid>.xml.tmp" that is renamed into place once every
 // write succeeded, never over an existing file of that name (which counts as
-// written); the directory is synced after the rename. False on failure,
-// with no temporary left behind (a sync that failed after the rename leaves the
-// complete file).
+// written): without replacing where the file system can, else by a link, else
+// (FAT) after a look for the name; the directory is synced after the rename.
+// False on failure, with no temporary left behind (a sync that failed after the
+// rename leaves the complete file).
 bool export_xml(const char* dir, const WallTime& at, std::span<const std::uint8_t> raw_copy, const MeterInfo& meter,
                 const DeviceIdentity& identity);
+
+// The two calls that put a temporary under its name without replacing one;
+// tests put in those of a file system that has neither.
+struct PlaceCalls {
+    int (*rename_noreplace)(int dir_fd, const char* from, const char* to);
+    int (*link)(int dir_fd, const char* from, const char* to);
+};
+extern PlaceCalls g_place_calls;
 
 // Whether name is one of export_xml's temporary names, ".<id>.<pid>.xml.tmp" or the
 // earlier ".<id>.xml.tmp" (digits only, ten at most).

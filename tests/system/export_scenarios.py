@@ -1,10 +1,15 @@
-"""The daily export: the golden example, once a day, midnight, identity texts, burst shapes, failures."""
+"""The daily export: the golden example, once a day, midnight, identity texts, burst shapes, failures, FAT."""
 
+import ctypes
+import errno
 import os
+import shutil
+import stat
+import subprocess
 import time
 
-from harness.scenario import (bcd_id, expect, expect_equal, expected_raw, export_name, meters_settings, parse_export,
-                              sb, scenario, telegram)
+from harness.scenario import (Skip, bcd_id, expect, expect_equal, expected_raw, export_name, meters_settings,
+                              parse_export, sb, scenario, telegram)
 
 
 WORKED_SETTINGS = "MOD_WMBUS_ADDR1=12345678\n"
@@ -55,7 +60,9 @@ def export_once_per_day(run):
     _, raw = parse_export(run.box.read_export(name))
     expect_equal(raw, expected_raw(bursts[0]), "raw copy (first telegram of the day)")
     expect_equal([e[0] for e in sb.read_table()[:3]], [12345678, 87654321, 99999999], "table ids")
-    expect_equal(run.messages(daemon), ["started"], "log")
+    # The meter in two slots is exported once all the same; the settings' notice says so.
+    expect_equal(run.messages(daemon), ["started", "settings line 2: MOD_WMBUS_ADDR2: address 12345678 is in "
+                                                   "MOD_WMBUS_ADDR1 too"], "log")
     run.expect_alive(daemon)
 
 
@@ -251,4 +258,50 @@ def export_failures(run):
         _, raw = parse_export(run.box.read_export(name))
         expect_equal(raw, expected_raw(burst), "raw copy in " + name)
     expect_equal(len(run.messages(daemon)), 3, "no further messages")
+    run.expect_alive(daemon)
+
+
+
+@scenario("export", faketime=True)
+def export_on_fat(run):
+    """The export directory on FAT through FUSE, which refuses a no-replace rename and
+    links (as an SD card's): the day's file lands, and after a restart the day's next
+    telegram leaves it as it is."""
+    missing = [t for t in ("fusefat", "fusermount", "mkfs.vfat") if shutil.which(t, path=sb.PATH) is None]
+    if missing:
+        raise Skip("%s not installed (Debian packages fusefat, fuse, dosfstools)" % missing[0])
+    try:  # the sandbox's /dev has no FUSE device
+        os.mknod("/dev/fuse", stat.S_IFCHR | 0o666, os.makedev(10, 229))
+    except OSError as error:
+        raise Skip("no /dev/fuse in the sandbox: " + error.strerror)
+    image = run.box.path("fat.img")
+    with open(image, "wb") as f:
+        f.truncate(8 << 20)
+    sb.run("mkfs.vfat", image)
+    # fusefat stays in the background: no pipe for its output, or run() waits for it.
+    options = "rw+" + (",allow_other" if run.box.user is not None else "")
+    mounted = subprocess.run(["fusefat", "-o", options, image, sb.EXPORT_DIR], stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL, env={"PATH": sb.PATH}).returncode == 0
+    if not mounted or not os.path.ismount(sb.EXPORT_DIR):
+        raise Skip("fusefat could not mount the export directory (FUSE refused)")
+    probe = os.path.join(sb.EXPORT_DIR, "probe").encode()
+    open(probe, "w").close()
+    libc = ctypes.CDLL(None, use_errno=True)
+    renamed = libc.renameat2(-100, probe, -100, probe + b"2", 1), ctypes.get_errno()  # RENAME_NOREPLACE
+    linked = libc.link(probe, probe + b"2"), ctypes.get_errno()
+    expect_equal((renamed, linked), ((-1, errno.EINVAL), (-1, errno.EPERM)), "renameat2 and link on FAT")
+    os.unlink(probe)
+
+    name = "12345678_2024-03-05.xml"
+    sim, daemon = run.start(faketime="@2024-03-05 10:00:00")
+    first = run.tx(sim, telegram(12345678, payload=b"\x7a\x01\x00\x00\x00"))
+    document = run.wait_export(name)
+    run.restart(daemon, sim)
+    sim, daemon = run.start(faketime="@2024-03-05 11:00:00")
+    run.tx(sim, telegram(12345678, payload=b"\x7a\x02\x00\x00\x00"))
+    run.sync(sim)
+    expect_equal(run.box.exports(), [name], "export directory")
+    expect_equal(run.box.read_export(name), document, "the day's file after its second telegram")
+    expect_equal(parse_export(document)[1], expected_raw(first), "raw copy (first telegram of the day)")
+    expect_equal(run.messages(daemon), ["started"], "log")
     run.expect_alive(daemon)

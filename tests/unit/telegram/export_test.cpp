@@ -1,5 +1,6 @@
 // The export document and its file.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -144,6 +145,50 @@ TEST(ExportFile, FailuresLeaveNothingBehind) {
     EXPECT_EQ(result, 0);
     EXPECT_TRUE(readonly.list().empty());
 }
+// Where the file system has neither a no-replace rename nor links (FAT), the
+// export still lands, never over a file that came meanwhile; a real error fails it.
+TEST(ExportFile, PlacedWhereNoReplaceRenameAndLinksAreMissing) {
+    static int rename_error;
+    static int link_error;
+    static bool planted;  // the day's file appears after the export looked for it
+    const PlaceCalls real = g_place_calls;
+    g_place_calls = {[](int dir_fd, const char*, const char* to) {
+                         close(planted ? openat(dir_fd, to, O_WRONLY | O_CREAT, 0644) : -1);
+                         errno = rename_error;
+                         return -1;
+                     },
+                     [](int, const char*, const char*) {
+                         errno = link_error;
+                         return -1;
+                     }};
+    const std::string burst = worked_burst();
+    struct Case {
+        int rename_error, link_error;
+        bool planted, ok;
+        const char* content;  // of the day's file, nullptr: none
+    } const cases[] = {
+        {EINVAL, EPERM, false, true, kWorkedDocument},  // FAT through FUSE
+        {ENOSYS, EOPNOTSUPP, false, true, kWorkedDocument},
+        {EINVAL, EPERM, true, true, ""},
+        {EINVAL, EIO, false, false, nullptr},
+    };
+    test::ZoneGuard zone("Europe/Berlin");
+    for (const Case& c : cases) {
+        TempDir dir;
+        rename_error = c.rename_error;
+        link_error = c.link_error;
+        planted = c.planted;
+        EXPECT_EQ(export_xml(dir.path().c_str(), wall_time_at(kWorkedTime), test::span_of(burst).first(30),
+                             decoded(burst), worked_identity()),
+                  c.ok) << c.rename_error << " " << c.link_error;
+        EXPECT_EQ(dir.list().size(), c.content != nullptr ? 1U : 0U);  // no temporary left
+        if (c.content != nullptr) {
+            EXPECT_EQ(dir.read("12345678_2024-03-05.xml"), c.content);
+        }
+    }
+    g_place_calls = real;
+}
+
 // Only the daemon's own leftovers go: regular files under its temporary names,
 // never another file, never a link or what it points to.
 TEST(ExportFile, StartUpSweepTakesOnlyOurLeftovers) {
