@@ -1,5 +1,9 @@
 #include "base/notify.hpp"
 
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <csignal>
 #include <cstddef>
 #include <cstring>
 
@@ -34,6 +38,32 @@ void notify(const Notifier& notifier, const char* message) {
     // MSG_DONTWAIT: a manager that does not read must never hold the loop.
     (void)sendto(notifier.fd, message, std::strlen(message), MSG_DONTWAIT | MSG_NOSIGNAL,
                  reinterpret_cast<const sockaddr*>(&notifier.address), notifier.length);
+}
+
+int open_reload_signal() {
+    sigset_t hangup;
+    sigemptyset(&hangup);
+    sigaddset(&hangup, SIGHUP);
+    if (sigprocmask(SIG_BLOCK, &hangup, nullptr) != 0) {
+        return -1;
+    }
+    const int fd = signalfd(-1, &hangup, SFD_NONBLOCK | SFD_CLOEXEC);
+    if (fd < 0) {
+        sigprocmask(SIG_UNBLOCK, &hangup, nullptr);
+    }
+    return fd;
+}
+
+bool take_reload_signal(int fd) {
+    if (fd < 0) {
+        return false;
+    }
+    bool taken = false;
+    signalfd_siginfo info;
+    while (read(fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+        taken = true;
+    }
+    return taken;
 }
 
 }  // namespace norvalith

@@ -21,4 +21,13 @@ void open_notifier(Notifier& notifier, const char* socket_name);
 // manager that does not read loses it.
 void notify(const Notifier& notifier, const char* message);
 
+// SIGHUP asks for a reload: blocked, and delivered through the descriptor this
+// returns (readable while one is pending), so that a wait on the line can watch
+// it and nothing runs in a signal handler. -1 when that fails: SIGHUP then keeps
+// its default action.
+int open_reload_signal();
+
+// True when a SIGHUP came since the last call; takes every pending one.
+bool take_reload_signal(int fd);
+
 }  // namespace norvalith

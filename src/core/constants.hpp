@@ -33,6 +33,11 @@ inline constexpr std::int32_t kWriteTimeoutSeconds = 2;
 
 // A running module asked whether it is alive has this long to prompt.
 inline constexpr std::int32_t kQuestionTimeoutSeconds = 1;
+// A question without a prompt is asked this many times in all, at quiet passes
+// this far apart, before the module counts as not answering: a prompt missed
+// (late, or lost in noise) leaves it in configuration mode, deaf to the air.
+inline constexpr unsigned kQuestionTries = 4;
+inline constexpr std::int32_t kQuestionRetrySeconds = 3;
 
 // The service manager's RuntimeDirectory=: absent without one, and then no metrics.
 inline constexpr const char* kMetricsDir = "/run/Norvalith";

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/log.hpp"
 #include "serial/radio.hpp"
 
 namespace norvalith {
@@ -11,27 +12,6 @@ namespace {
 
 // Room for the metrics of 128 configured meters with their longest values.
 char g_metrics[32768];
-
-// Where the module's prompt stands in the burst that follows the question: first
-// (telegrams after it) when the bytes after it explain more of the burst than the
-// burst explains itself, or last when the bytes before it are whole telegrams. A
-// telegram's length byte, or its RSSI byte, may read as '>' too.
-enum class Prompt { none, first, last };
-
-Prompt find_prompt(const Framer& framer, std::span<const std::uint8_t> burst) {
-    if (burst.empty()) {
-        return Prompt::none;
-    }
-    const std::size_t extra = framer.extra;
-    const std::size_t size = burst.size();
-    if (burst[0] == kPrompt && walk(burst.subspan(1), extra).end + 1 > walk(burst, extra).end) {
-        return Prompt::first;
-    }
-    if (burst[size - 1] == kPrompt && walk(burst.first(size - 1), extra).end == size - 1) {
-        return Prompt::last;
-    }
-    return Prompt::none;
-}
 
 // A header names a meter in the table: same id, manufacturer and device type.
 bool in_table(const void* context, std::span<const std::uint8_t> header) {
@@ -55,6 +35,39 @@ void status_line(const Receiver& receiver, std::int32_t monotonic_now, char* out
 
 }  // namespace
 
+long find_prompt(const Framer& framer, std::span<const std::uint8_t> buffer, std::size_t fresh) {
+    // Readings on copies: the framer learns only from the pass that is handled.
+    // The convention followed decides: a '>' after a telegram would otherwise
+    // read as its RSSI byte under the other one while no burst has shown which.
+    Framer probe = framer;
+    probe.established = true;
+    const Pass whole = plan_pass(probe, buffer, fresh);
+    auto in_telegram = [&](std::size_t p) {
+        for (std::size_t i = 0; i < whole.count; ++i) {
+            if (p >= whole.at[i] && p < whole.at[i] + buffer[whole.at[i]] + whole.extra) {
+                return true;
+            }
+        }
+        // A '>' that ends the burst may read as a cut telegram's length byte: the
+        // prompt is taken, as a module in configuration mode sends nothing after it.
+        return p > whole.cut || (p == whole.cut && p + 1 < buffer.size());
+    };
+    for (std::size_t p = buffer.size() - fresh; p < buffer.size(); ++p) {
+        if (buffer[p] != kPrompt || in_telegram(p)) {
+            continue;
+        }
+        Framer after = framer;
+        after.established = true;
+        after.pending = 0;
+        after.anchored = true;
+        const auto rest = buffer.subspan(p + 1);
+        if (plan_pass(after, rest, rest.size()).garbage == 0) {
+            return static_cast<long>(p);
+        }
+    }
+    return -1;
+}
+
 void reset_receiver(Receiver& receiver, std::int32_t monotonic_now) {
     std::memset(receiver.rx, 0, sizeof receiver.rx);
     receiver.framer = Framer{};
@@ -63,6 +76,7 @@ void reset_receiver(Receiver& receiver, std::int32_t monotonic_now) {
     reset_daily(receiver.daily);
     start_silence_alarm(receiver.silence, receiver.settings.silence_alarm_minutes, monotonic_now);
     reset_watch(receiver.watch, monotonic_now);
+    receiver.question = Question{};
 }
 
 void announce_ready(Receiver& receiver) {
@@ -101,48 +115,115 @@ void handle_burst(Receiver& receiver, std::int32_t n, const WallTime& at, std::i
 void receive_pass(Receiver& receiver, SerialLine& line, const Clocks& clocks) {
     const std::size_t kept = receiver.framer.pending;
     const std::int32_t timeout = kept > 0 ? kRestTimeoutSeconds : kFrameTimeoutSeconds;
-    const std::int32_t n = read_frame(line, std::span(receiver.rx).subspan(kept), timeout, kBurstAllowanceMs);
+    // A reload wakes the wait, but never the wait for a cut telegram's rest.
+    const int wake = kept > 0 ? -1 : receiver.reload_fd;
+    const std::uint64_t before = receiver.watch.telegrams;
+    const std::int32_t n = read_frame(line, std::span(receiver.rx).subspan(kept), timeout, kBurstAllowanceMs, wake);
     const std::int32_t monotonic_now = clocks.monotonic();
     handle_burst(receiver, n, clocks.wall(), monotonic_now);
-    // Not while a cut telegram waits for its rest: its bytes lead the buffer.
-    if (receiver.silence.ask && receiver.framer.pending == 0) {
+    if (receiver.framer.pending == 0 && take_reload_signal(receiver.reload_fd)) {
+        reload_settings(receiver, monotonic_now);
+    }
+    Question& question = receiver.question;
+    if (receiver.silence.ask) {
         receiver.silence.ask = false;
-        note_radio(receiver.watch, ask_radio(receiver, line, clocks));
+        question = Question{kQuestionTries, monotonic_now, false};
+    } else if (question.left > 0 && receiver.watch.telegrams > before) {
+        question.left = 0;  // a module in configuration mode passes no telegram
+        note_radio(receiver.watch, true);
+    }
+    // Not while a cut telegram waits for its rest: its bytes lead the buffer.
+    if (question.left > 0 && receiver.framer.pending == 0 && monotonic_now >= question.due) {
+        const Answer answer = ask_radio(receiver, line, clocks);
+        question.answered = question.answered || answer != Answer::none;
+        --question.left;
+        if (answer == Answer::prompt) {
+            question.left = 0;
+        }
+        question.due = clocks.monotonic() + kQuestionRetrySeconds;
+        if (question.left == 0) {
+            note_radio(receiver.watch, question.answered);
+        }
     }
     watch_pass(receiver, monotonic_now);
 }
 
-bool ask_radio(Receiver& receiver, SerialLine& line, const Clocks& clocks) {
+void reload_settings(Receiver& receiver, std::int32_t monotonic_now) {
+    Watch& watch = receiver.watch;
+    notify(watch.notifier, "RELOADING=1");
+    Settings& settings = receiver.settings;
+    MeterSlot before[kMeterSlots];
+    SlotDay days[kMeterSlots];
+    SlotHeard heard[kMeterSlots];
+    std::memcpy(before, settings.meters, sizeof before);
+    std::memcpy(days, receiver.daily.slots, sizeof days);
+    std::memcpy(heard, watch.heard, sizeof heard);
+    const std::uint32_t minutes = settings.silence_alarm_minutes;
+    if (read_settings(settings, receiver.settings_path, log_settings_problem, nullptr)) {
+        for (std::size_t slot = 0; slot < kMeterSlots; ++slot) {
+            receiver.daily.slots[slot] = SlotDay{};
+            watch.heard[slot] = SlotHeard{};
+            const std::uint32_t address = settings.meters[slot].address;
+            // The metrics list a meter once, under its first slot.
+            bool first = true;
+            for (std::size_t earlier = 0; earlier < slot; ++earlier) {
+                first = first && settings.meters[earlier].address != address;
+            }
+            for (std::size_t old = 0; address != 0 && old < kMeterSlots; ++old) {
+                if (before[old].address == address) {
+                    receiver.daily.slots[slot] = days[old];
+                    watch.heard[slot] = first ? heard[old] : SlotHeard{};
+                    break;
+                }
+            }
+        }
+        if (settings.silence_alarm_minutes != minutes) {
+            // A new alarm period starts its own count of warnings and questions.
+            receiver.silence.minutes = settings.silence_alarm_minutes;
+            receiver.silence.warned = false;
+            receiver.silence.ask = false;
+        }
+        log_msg(LOG_NOTICE, "settings reloaded: %u meters", count_exports(receiver.daily, settings).configured);
+    }
+    watch.changed = true;
+    status_line(receiver, monotonic_now, watch.status, sizeof watch.status);
+    char message[sizeof watch.status + 20];
+    std::snprintf(message, sizeof message, "READY=1\nSTATUS=%s", watch.status);
+    notify(watch.notifier, message);
+}
+
+Answer ask_radio(Receiver& receiver, SerialLine& line, const Clocks& clocks) {
     if (!send_command(line, kCmdEnterConfig, kWriteTimeoutSeconds)) {
-        return false;
+        return Answer::none;
     }
     const std::uint64_t before = receiver.watch.telegrams;
     const std::int64_t asked_ms = monotonic_ms();
     // A telegram under way when the question went out comes first; the prompt may
-    // end its burst or follow on its own.
-    while (receiver.framer.pending == 0) {
-        const std::int32_t n = read_frame(line, receiver.rx, kQuestionTimeoutSeconds, kBurstAllowanceMs);
+    // end its burst, follow on its own, or come after noise.
+    for (;;) {
+        const std::size_t kept = receiver.framer.pending;
+        const std::int32_t n =
+            read_frame(line, std::span(receiver.rx).subspan(kept), kQuestionTimeoutSeconds, kBurstAllowanceMs);
         if (n <= 0) {
-            break;
+            break;  // a kept piece waits for its rest in the next pass
         }
-        const auto fresh = std::span<const std::uint8_t>(receiver.rx).first(static_cast<std::size_t>(n));
-        const Prompt prompt = find_prompt(receiver.framer, fresh);
-        if (prompt != Prompt::none) {
-            if (prompt == Prompt::first) {
-                std::memmove(receiver.rx, receiver.rx + 1, static_cast<std::size_t>(n - 1));
-            }
+        const auto fresh = static_cast<std::size_t>(n);
+        const long at = find_prompt(receiver.framer, std::span(receiver.rx).first(kept + fresh), fresh);
+        if (at >= 0) {
+            const auto p = static_cast<std::size_t>(at);
+            std::memmove(receiver.rx + p, receiver.rx + p + 1, kept + fresh - p - 1);
             if (n > 1) {
                 handle_burst(receiver, n - 1, clocks.wall(), clocks.monotonic());
             }
             send_command(line, kCmdExitConfig, kWriteTimeoutSeconds);
-            return true;
+            return Answer::prompt;
         }
         handle_burst(receiver, n, clocks.wall(), clocks.monotonic());
         if (monotonic_ms() - asked_ms >= std::int64_t{kQuestionTimeoutSeconds} * 1000) {
             break;
         }
     }
-    return receiver.watch.telegrams > before;
+    return receiver.watch.telegrams > before ? Answer::telegrams : Answer::none;
 }
 
 void watch_pass(Receiver& receiver, std::int32_t monotonic_now) {
@@ -153,11 +234,9 @@ void watch_pass(Receiver& receiver, std::int32_t monotonic_now) {
         const ExportCount count = count_exports(receiver.daily, receiver.settings);
         const std::size_t length =
             format_metrics(g_metrics, sizeof g_metrics, watch, receiver.settings, count, count_meters(receiver.table));
-        if (length > 0) {
-            write_metrics(watch.metrics_dir, g_metrics, length);
-        }
+        const bool failed = length > 0 && !publish_metrics(watch, g_metrics, length);
         watch.written_at = monotonic_now < 0 ? 0 : monotonic_now;
-        watch.changed = false;
+        watch.changed = failed;  // a failed write is retried at the next period
         watch.day_changed = false;
     }
     if (monotonic_now >= 0 && monotonic_now - watch.status_at >= kWatchPeriodSeconds) {

@@ -1,6 +1,6 @@
 // Norvalithd: wireless M-Bus concentrator. Every path and value it uses is fixed
 // in constants.hpp; of the environment it reads only the service manager's
-// NOTIFY_SOCKET. Its only options tell what it is.
+// NOTIFY_SOCKET. Its only options tell what it is, or check a settings file.
 #include <unistd.h>
 
 #include <cstdio>
@@ -13,6 +13,7 @@
 #include "core/constants.hpp"
 #include "core/identity.hpp"
 #include "core/loop.hpp"
+#include "core/settings.hpp"
 #include "serial/line.hpp"
 #include "serial/lock.hpp"
 #include "serial/radio.hpp"
@@ -27,13 +28,37 @@ Receiver g_receiver;
 
 namespace {
 constexpr const char* kUsage =
-    "usage: Norvalithd [--version | --help]\n"
+    "usage: Norvalithd [--version | --help | --check-settings [FILE]]\n"
     "Wireless M-Bus concentrator for the RC1180 module on /dev/ttyS1; started\n"
     "without arguments, normally by its service unit. See Norvalithd(8).\n";
+
+// The check's own copy: it touches nothing of a running daemon's.
+Settings g_checked;
+
+void print_problem(void* /*context*/, unsigned line, const char* text) {
+    if (line == 0) {
+        std::printf("%s\n", text);
+    } else {
+        std::printf("settings line %u: %s\n", line, text);
+    }
+}
+
+// The settings as the daemon would read them: one line per problem, then the
+// meters configured; exit status 0 only without a problem.
+int check_settings_file(const char* path) {
+    unsigned problems = 0;
+    const bool opened = read_settings(g_checked, path, print_problem, nullptr, &problems);
+    DailyExport none{};
+    std::printf("%u meters configured\n", count_exports(none, g_checked).configured);
+    return opened && problems == 0 ? EXIT_SUCCESS : EXIT_FAILURE;
+}
 
 // Answered before anything is opened: started by hand as root, the daemon would
 // otherwise take the port's lock and create the table as root.
 int answer_command_line(int argc, char** argv) {
+    if ((argc == 2 || argc == 3) && std::strcmp(argv[1], "--check-settings") == 0) {
+        return check_settings_file(argc == 3 ? argv[2] : kSettingsPath);
+    }
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
         std::fputs("Norvalithd " NORVALITH_VERSION "\n", stdout);
         return EXIT_SUCCESS;
@@ -55,6 +80,8 @@ int main(int argc, char** argv) {
     setsid();
     openlog(kSyslogIdent, LOG_PID | LOG_NDELAY, LOG_DAEMON);
     log_msg(LOG_NOTICE, "started");
+    // From the start: a SIGHUP during the handshake must not end the daemon.
+    const int reload_fd = open_reload_signal();
 
     if (!lock_device(kLockPattern, kSerialDevice, kLockTimeoutSeconds)) {
         log_msg(LOG_ERR, "device ttyS1 is locked");
@@ -88,7 +115,9 @@ int main(int argc, char** argv) {
     receiver.export_dir = kExportDir;
     // Only now, holding the line: no other daemon is writing there.
     sweep_export_temporaries(kExportDir);
-    load_settings(receiver.settings, kSettingsPath);
+    receiver.settings_path = kSettingsPath;
+    receiver.reload_fd = reload_fd;
+    read_settings(receiver.settings, kSettingsPath, log_settings_problem, nullptr);
     gather_identity(receiver.identity, kWiredInterface, kWanInterface, kVersionPath);
     reset_receiver(receiver, monotonic_seconds());
     receiver.watch.start_time = started;

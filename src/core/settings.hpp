@@ -1,4 +1,4 @@
-// The settings file: KEY=value lines, read once at start.
+// The settings file: KEY=value lines, read at start and at every reload.
 #pragma once
 
 #include <cstdint>
@@ -66,5 +66,26 @@ std::uint32_t parse_uint(const char* text);
 
 // Loads every field; a missing or unreadable file gives zeros and empty texts.
 void load_settings(Settings& settings, const char* path);
+
+// Loads every field from an open file (nullptr: zeros and empty texts).
+void load_settings(Settings& settings, std::FILE* file_or_null);
+
+// Where the problems of a settings file go, one text each: `line` counts from 1,
+// and is 0 for the file's own ("open(PATH) error: TEXT").
+using ProblemSink = void (*)(void* context, unsigned line, const char* text);
+
+// The lines the daemon reads otherwise than their writer meant, each reported to
+// sink: a MOD_WMBUS_ key (any case) that is no key of ours, blanks around "=",
+// a number with anything but digits, a key given again (the first counts), an
+// address in two slots. Reads the file as config_find does; rewinds it.
+unsigned check_settings(std::FILE* file, ProblemSink sink, void* context);
+
+// Opens path, reports its problems to sink and loads it. A file that cannot be
+// opened is reported, and leaves `settings` as it was. False then.
+bool read_settings(Settings& settings, const char* path, ProblemSink sink, void* context,
+                   unsigned* problems = nullptr);
+
+// The sink of the daemon: the system log.
+void log_settings_problem(void* context, unsigned line, const char* text);
 
 }  // namespace norvalith

@@ -38,7 +38,7 @@ void line_failed(SerialLine& line, ssize_t result, int error) {
 }  // namespace
 
 std::int32_t read_frame(SerialLine& line, std::span<std::uint8_t> buffer, std::int32_t first_byte_timeout_seconds,
-                        std::int32_t allowance_ms) {
+                        std::int32_t allowance_ms, int wake_fd) {
     const int fd = line.fd;
     const auto capacity = static_cast<std::int32_t>(std::min<std::size_t>(buffer.size(), INT32_MAX));
     if (fd < 0 || fd >= FD_SETSIZE) {
@@ -50,6 +50,9 @@ std::int32_t read_frame(SerialLine& line, std::span<std::uint8_t> buffer, std::i
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(fd, &readable);
+    if (wake_fd >= 0 && wake_fd < FD_SETSIZE) {
+        FD_SET(wake_fd, &readable);
+    }
     timeval wait{first_byte_timeout_seconds, 0};
     if (select(FD_SETSIZE, &readable, nullptr, nullptr, &wait) < 0) {
         log_msg(LOG_ERR, "select: %s", std::strerror(errno));
@@ -58,6 +61,8 @@ std::int32_t read_frame(SerialLine& line, std::span<std::uint8_t> buffer, std::i
     if (!FD_ISSET(fd, &readable)) {
         return 0;
     }
+    FD_ZERO(&readable);  // the burst's waits watch the line alone
+    FD_SET(fd, &readable);
 
     timeval allowance{allowance_ms / 1000, allowance_ms % 1000 * 1000};
     std::int32_t count = 0;

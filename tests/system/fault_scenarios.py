@@ -126,7 +126,8 @@ def fault_export_read_only(run):
     run.tx(sim, reading(b, 2))
     run.tx(sim, reading(a, 3))
     run.sync(sim)
-    expect_equal(run.messages(daemon), ["started"] + [EXPORT_ERROR] * 3, "log before midnight")
+    twice = "settings line 3: MOD_WMBUS_ADDR3: address %d is in MOD_WMBUS_ADDR1 too" % a
+    expect_equal(run.messages(daemon), ["started", twice] + [EXPORT_ERROR] * 3, "log before midnight")
     expect(time.monotonic() - daemon.started < 14.5, "the telegrams before midnight were sent too late")
 
     # Past midnight in the faked clock: the new day brings one new message per slot.
@@ -342,19 +343,20 @@ def fault_settings_unusable(run):
     the daemon starts and receives; keys after the junk still count."""
     rng = random.Random(1180)
     junk = bytes(rng.randrange(256) for _ in range(65536)) + b"\0\0\0"
-    cases = [("a directory", settings_directory, False),
-             ("empty", "", False),
-             ("binary junk", junk, False),
-             ("binary junk, then a key", junk + b"\nMOD_WMBUS_ADDR1=12345678\n", True)]
+    unreadable = ["open(%s) error: Is a directory" % sb.SETTINGS_PATH]
+    cases = [("a directory", settings_directory, False, unreadable),
+             ("empty", "", False, []),
+             ("binary junk", junk, False, []),
+             ("binary junk, then a key", junk + b"\nMOD_WMBUS_ADDR1=12345678\n", True, [])]
     sim = daemon = None
-    for what, settings, configured in cases:
+    for what, settings, configured, problems in cases:
         if daemon is not None:
             restart(run, daemon, sim)
         sim, daemon, _, burst = startup_seconds(run, settings)
         run.sync(sim)
         expected = {export_name(12345678, DATE): burst} if configured else {}
         expect_clean_exports(run.box, expected, "exports with a settings file that is " + what)
-        run.expect_log(daemon, ["started"], settle=0)
+        run.expect_log(daemon, ["started"] + problems, settle=0)
         run.expect_alive(daemon)
 
 

@@ -197,6 +197,7 @@ def startup_stale_locks(run):
     own_pid = 4000
     cases = [("dead process", sb.lock_content(gone.pid)), ("garbage", b"not a pid\n"),
              ("own pid", sb.lock_content(own_pid))]
+    run.box.settings("MOD_WMBUS_ADDR1=12345678\n")
     daemon = sim = None
     for what, content in cases:
         if daemon is not None:

@@ -10,6 +10,7 @@ daemon's differ (_llseek, clock_gettime64, ...) and is not traced here.
 import os
 import re
 import shutil
+import signal
 import subprocess
 import time
 
@@ -77,7 +78,7 @@ def allowed_calls(lines):
 @scenario("syscalls", timeout=180, faketime=True, native=True)
 def syscalls_within_the_unit_filter(run):
     """From exec to a kill, traced with strace: start-up with a stale lock and a module
-    to configure, telegrams, an export that fails and one that works, a day change, the silence
+    to configure, telegrams, an export that fails and one that works, a day change, a reload, the silence
     alarm with its question to the module and its end, a hung-up line; notify datagrams
     and the metrics file throughout. Every call must pass the unit's filter and address
     families, and every path written must lie in its ReadWritePaths= or
@@ -114,6 +115,8 @@ def syscalls_within_the_unit_filter(run):
     run.tx(sim, telegram(a))
     # The module sends at the line rate: hang up only once the daemon has the telegram.
     run.wait(lambda: "telegrams again after 1 min" in run.messages(daemon), 5, "the end of the silence")
+    os.kill(daemon.pid, signal.SIGHUP)
+    run.wait(lambda: "settings reloaded: 2 meters" in run.messages(daemon), 5, "the reload")
     sim.command("hangup")
     run.wait(lambda: any(m.startswith("read: ") for m in run.messages(daemon)), 5, "the read failure")
     expect(run.messages(daemon)[:3] == ["started", "rc1180 successfully initialized", "export xml file error"]
@@ -131,7 +134,7 @@ def syscalls_within_the_unit_filter(run):
         return text if "+++ killed by SIGKILL +++" in text else None
     text = run.wait(traced, 10, "strace to finish its trace")
     calls = {m.group(1) for m in map(CALL.match, text.splitlines()) if m}
-    expect({"execve", "kill", "shmget", "renameat2", "fsync"} <= calls, "trace incomplete: %s" % sorted(calls))
+    expect({"execve", "kill", "shmget", "renameat2", "fsync", "signalfd4"} <= calls, "trace incomplete: %s" % sorted(calls))
     print("NOTE: %d system calls: %s" % (len(calls), " ".join(sorted(calls))))
     denied = calls - allowed
     expect(not denied, "calls the unit's filter denies: %s" % " ".join(sorted(denied)))

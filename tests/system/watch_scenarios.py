@@ -4,6 +4,7 @@ Debian's node exporter serving it. The group "watch"."""
 import os
 import re
 import shutil
+import signal
 import subprocess
 import time
 import urllib.request
@@ -153,3 +154,38 @@ def watch_node_exporter(run):
     finally:
         node.kill()
         node.wait()
+
+
+@scenario("watch", timeout=60)
+def watch_reload(run):
+    """A SIGHUP reads the settings again, RELOADING=1 then READY=1: a meter added is
+    exported at its next telegram, a meter removed is not, a meter kept (in another
+    slot) keeps its day's flag; the table stays and nothing goes to the module. The
+    check and the log name the same problem."""
+    notify = run.box.notify_socket()
+    sim, daemon = run.start(settings="MOD_WMBUS_ADDR1=12345678\nMOD_WMBUS_ADDR2=22222222\n", notify=notify)
+    for meter in (12345678, 22222222, 33333333):
+        run.tx(sim, telegram(meter))
+    run.sync(sim)
+    expect_equal([name[:8] for name in run.box.exports()], ["12345678", "22222222"], "exports before")
+    for name in run.box.exports():
+        os.unlink(os.path.join(sb.EXPORT_DIR, name))  # collected
+    run.box.settings("MOD_WMBUS_ADDR1=33333333\nMOD_WMBUS_ADDR2=12345678\nMOD_WMBUS_ADDR3 =1\n")
+    check = subprocess.run([sb.DAEMON_PATH, "--check-settings"], capture_output=True, text=True)
+    expect_equal((check.returncode, check.stdout), (1, 'settings line 3: MOD_WMBUS_ADDR3: blanks around "="\n'
+                                                        "2 meters configured\n"), "the check")
+    line_before, table_before = sim.trace_bytes(), sb.read_table()
+    reloading = len(notify.snapshot())
+    os.kill(daemon.pid, signal.SIGHUP)
+    run.wait(lambda: "settings reloaded: 2 meters" in run.messages(daemon), 3, "the reload")
+    texts = [m[2] for m in notify.snapshot()[reloading:] if m[2] != "WATCHDOG=1"]
+    expect_equal(texts[:2], ["RELOADING=1", "READY=1\nSTATUS=4 meters heard, 1 of 2 exported today, "
+                                            "last telegram 0 min ago"], "datagrams of the reload")
+    expect_equal(run.messages(daemon)[-2:], ['settings line 3: MOD_WMBUS_ADDR3: blanks around "="',
+                                             "settings reloaded: 2 meters"], "log of the reload")
+    expect_equal((sim.trace_bytes(), sb.read_table()), (line_before, table_before), "line and table")
+    for meter in (12345678, 22222222, 33333333):
+        run.tx(sim, telegram(meter))
+    run.sync(sim)
+    expect_equal([name[:8] for name in run.box.exports()], ["33333333"], "exports after")
+    run.expect_alive(daemon)

@@ -403,26 +403,64 @@ TEST_F(Loop, EveryChangeOfDayReportsTheDayThatEnded) {
     EXPECT_EQ(std::vector<test::LogLine>(log.lines().end() - 3, log.lines().end()), expected);
 }
 
-// The question to a silent module: "X" only after its prompt, whatever came
-// before it; telegrams that come meanwhile are handled and count as an answer.
+// A clock set back across midnight: each day reported once and only when it
+// ended; the day's first telegram stays in its file.
+TEST_F(Loop, ADayIsReportedOnceWhateverTheClockDoes) {
+    CapturedLog log;
+    receiver_.settings.meters[0].address = 12345678;
+    struct Pass {
+        std::time_t at;
+        int tail;            // the meter's telegram, 0: a quiet pass
+        const char* report;  // logged by this pass, if any
+    } const passes[] = {
+        {kLastSecond, 1, nullptr},
+        {kMidnight + 5, 0, "day 2024-03-05: 1 telegrams, 1 of 1 meters exported"},
+        {kLastSecond - 9, 3, nullptr},  // set back: 2024-03-06 has not ended
+        {kMidnight, 4, nullptr},        // 2024-03-05 was reported
+        {kMidnight + 86400, 0, "day 2024-03-06: 2 telegrams, 1 of 1 meters exported"},
+    };
+    std::vector<std::string> reports;
+    for (const Pass& pass : passes) {
+        pass.tail != 0 ? receive_at(telegram("78563412", pass.tail), pass.at)
+                       : handle_burst(receiver_, 0, wall_time_at(pass.at), kStart);
+        if (pass.report != nullptr) {
+            reports.emplace_back(pass.report);
+        }
+        EXPECT_EQ(log.texts(), reports) << pass.at;
+    }
+    EXPECT_EQ(raw_of(dir_.read("12345678_2024-03-05.xml")), raw_copy(telegram("78563412", 1)));
+    EXPECT_EQ(raw_of(dir_.read("12345678_2024-03-06.xml")), raw_copy(telegram("78563412", 4)));
+}
+
+// The question to a silent module: "X" only after its prompt, a '>' that no
+// telegram holds and only telegram bytes follow, whatever came before it;
+// telegrams that come meanwhile are handled.
 TEST_F(Loop, ASilentModuleIsAskedAndLeftOnlyAfterItsPrompt) {
     const std::string t = framed(11111111, 30, 0x51);
     const std::string t_prompt_rssi = framed(22222222, 30, '>');
+    const std::string noise("\x07\xA5\x3E\x19\xF0\x02\x61", 7);
     struct Case {
         const char* what;
         std::vector<std::pair<int, std::string>> replies;  // pause in ms, bytes
-        bool answered;
+        Answer answer;
         std::string line;  // what the module got
         std::uint32_t heard;  // the meter in the table, if any
     };
     const Case cases[] = {
-        {"prompt", {{0, ">"}}, true, std::string("\0X", 2), 0},
-        {"no answer", {}, false, std::string("\0", 1), 0},
-        {"wrong prompt", {{0, "?"}}, false, std::string("\0", 1), 0},
-        {"a telegram, the prompt in its burst", {{0, t + ">"}}, true, std::string("\0X", 2), 11111111},
-        {"a telegram, the prompt after it", {{0, t}, {300, ">"}}, true, std::string("\0X", 2), 11111111},
-        {"the prompt, a telegram in its burst", {{0, ">" + t}}, true, std::string("\0X", 2), 11111111},
-        {"a telegram whose RSSI byte reads as a prompt", {{0, t_prompt_rssi}}, true, std::string("\0", 1), 22222222},
+        {"prompt", {{0, ">"}}, Answer::prompt, std::string("\0X", 2), 0},
+        {"no answer", {}, Answer::none, std::string("\0", 1), 0},
+        {"wrong prompt", {{0, "?"}}, Answer::none, std::string("\0", 1), 0},
+        {"a telegram, the prompt in its burst", {{0, t + ">"}}, Answer::prompt, std::string("\0X", 2), 11111111},
+        {"a telegram, the prompt after it", {{0, t}, {300, ">"}}, Answer::prompt, std::string("\0X", 2), 11111111},
+        {"the prompt, a telegram in its burst", {{0, ">" + t}}, Answer::prompt, std::string("\0X", 2), 11111111},
+        {"a telegram whose RSSI byte reads as a prompt", {{0, t_prompt_rssi}}, Answer::telegrams,
+         std::string("\0", 1), 22222222},
+        {"noise, then the prompt", {{0, noise}, {300, ">"}}, Answer::prompt, std::string("\0X", 2), 0},
+        {"noise and the prompt in one burst", {{0, noise + ">" + t}}, Answer::prompt, std::string("\0X", 2),
+         11111111},
+        {"'>' before bytes of no telegram", {{0, std::string("\x3E\x01\x02\x03", 4)}}, Answer::none,
+         std::string("\0", 1), 0},
+        {"a prompt after the answer time", {{1300, ">"}}, Answer::none, std::string("\0", 1), 0},
     };
     const Clocks clocks{morning, start_seconds};
     for (const Case& c : cases) {
@@ -435,7 +473,7 @@ TEST_F(Loop, ASilentModuleIsAskedAndLeftOnlyAfterItsPrompt) {
                 pty_.send(bytes);
             }
         });
-        EXPECT_EQ(ask_radio(receiver_, line_, clocks), c.answered);
+        EXPECT_EQ(ask_radio(receiver_, line_, clocks), c.answer);
         module.join();
         EXPECT_EQ(pty_.drain(), c.line);
         EXPECT_EQ(table_.entries[0].id, c.heard);
@@ -448,6 +486,44 @@ TEST_F(Loop, ASilentModuleIsAskedAndLeftOnlyAfterItsPrompt) {
     EXPECT_EQ(log.lines(),
               (std::vector<test::LogLine>{
                   {LOG_NOTICE, "rc1180 answers"}, {LOG_ERR, "rc1180 not answering"}, {LOG_NOTICE, "rc1180 answers"}}));
+}
+
+// A prompt that comes too late leaves the module in configuration mode: the
+// question is asked again at a later pass, and the module leaves it well within
+// 30 s; "rc1180 not answering" is not logged for the first, missed prompt.
+TEST_F(Loop, AMissedPromptIsAskedForAgain) {
+    using std::chrono::steady_clock;
+    std::atomic<bool> left{false};
+    steady_clock::time_point asked, exited;
+    std::thread module([&] {
+        int questions = 0;
+        pty_.send("\x01");  // a byte of noise ends the first pass at once
+        for (const auto end = steady_clock::now() + std::chrono::seconds(40); !left && steady_clock::now() < end;) {
+            for (const char byte : pty_.drain(50)) {
+                if (byte == '\0' && questions++ == 0) {
+                    asked = steady_clock::now();
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+                }
+                if (byte == '\0') {
+                    pty_.send(">");
+                }
+                exited = steady_clock::now();
+                left = left || byte == 'X';
+            }
+        }
+        pty_.send("\x01");
+    });
+    CapturedLog log;
+    const Clocks clocks{morning, monotonic_seconds};
+    reset_receiver(receiver_, monotonic_seconds());
+    receiver_.silence.ask = true;
+    for (const auto end = steady_clock::now() + std::chrono::seconds(40); !left && steady_clock::now() < end;) {
+        receive_pass(receiver_, line_, clocks);
+    }
+    module.join();
+    ASSERT_TRUE(left);
+    EXPECT_LT(exited - asked, std::chrono::seconds(12));
+    EXPECT_EQ(log.texts(), std::vector<std::string>{"rc1180 answers"});
 }
 
 // Readiness, watchdog and status through a socket of the test's, and the metrics
@@ -511,6 +587,32 @@ TEST_F(Loop, WatchedThroughTheNotifySocketAndTheMetricsFile) {
     watch_pass(receiver_, kStart + 201);
     EXPECT_NE(metrics().find("norvalith_exported_meters 0\n"), std::string::npos);
     close(manager);
+}
+
+// A failing metrics write: logged once until one succeeds, retried at the next
+// period without a new change.
+TEST_F(Loop, AFailingMetricsWriteIsLoggedOnceAndRetried) {
+    CapturedLog log;
+    TempDir run;
+    run.write("file", "");
+    const std::string file = run.file("file");  // no directory: ENOTDIR
+    receiver_.watch.version = "1.1.0";
+    struct Pass {
+        const std::string& dir;
+        std::int32_t at;
+        std::size_t change;  // garbage bytes noted before the pass
+        std::size_t logged;
+    } const passes[] = {
+        {file, kStart, 0, 1}, {file, kStart + 60, 0, 1}, {run.path(), kStart + 120, 0, 1}, {file, kStart + 180, 1, 2},
+    };
+    for (const Pass& pass : passes) {
+        receiver_.watch.metrics_dir = pass.dir.c_str();
+        note_garbage(receiver_.watch, pass.change);
+        watch_pass(receiver_, pass.at);
+        EXPECT_EQ(log.lines().size(), pass.logged) << pass.at;
+    }
+    EXPECT_EQ(log.lines().back(), (test::LogLine{LOG_ERR, "metrics write error: Not a directory"}));
+    EXPECT_NE(run.read("metrics.prom").find("norvalith_telegrams_total 0\n"), std::string::npos);
 }
 
 TEST(SilenceAlarm, OnceASilenceAndANoticeWhenTelegramsComeAgain) {

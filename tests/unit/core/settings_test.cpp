@@ -4,7 +4,9 @@
 
 #include <array>
 #include <memory>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "test_support.hpp"
 
@@ -160,6 +162,54 @@ TEST(Settings, LookupsQuoteRulesAndNumbers) {
     EXPECT_EQ(config_uint(file, "N3"), 4294967295U);
     EXPECT_EQ(config_uint(file, "N4"), 1U);
     EXPECT_EQ(config_uint(file, "N5"), 0U);
+}
+
+void collect(void* context, unsigned line, const char* text) {
+    static_cast<std::vector<std::string>*>(context)->push_back(std::to_string(line) + ": " + text);
+}
+
+// One row per kind of problem; the settings load as they always did.
+TEST(Settings, CheckNamesEveryLineReadOtherwiseThanMeant) {
+    struct Row {
+        const char* file;
+        std::vector<std::string> problems;
+    };
+    const Row rows[] = {
+        {"# a comment\n#MOD_WMBUS_ADDR1=1\nOTHER = x\nMOD_WMBUS_ADDR1=\"12345678\"\nMOD_WMBUS_ADDR2=\n", {}},
+        {"MOD_WMBUS_ADR4=5\nmod_wmbus_addr007=7\nMOD_WMBUS_ADDR129=1\n",
+         {"1: MOD_WMBUS_ADR4: unknown key", "2: mod_wmbus_addr007: unknown key",
+          "3: MOD_WMBUS_ADDR129: unknown key"}},
+        {"MOD_WMBUS_ADDR1 =5\nMOD_WMBUS_ADDR2= 6\nMOD_WMBUS_FOLDER=\tx\n",
+         {"1: MOD_WMBUS_ADDR1: blanks around \"=\"", "2: MOD_WMBUS_ADDR2: blanks around \"=\"",
+          "3: MOD_WMBUS_FOLDER: blanks around \"=\""}},
+        {"MOD_WMBUS_ADDR5=2294547B\nMOD_WMBUS_SILENCE_ALARM=sixty\nMOD_WMBUS_PERIOD=-60\nMOD_WMBUS_USERNAME=x1\n",
+         {"1: MOD_WMBUS_ADDR5: \"2294547B\" is not a number, read as 2294547",
+          "2: MOD_WMBUS_SILENCE_ALARM: \"sixty\" is not a number, read as 0",
+          "3: MOD_WMBUS_PERIOD: \"-60\" is not a number, read as 4294967236"}},
+        {"MOD_WMBUS_ADDR3=1\r\n\nmod_wmbus_addr3=2\n", {"3: mod_wmbus_addr3: given again, line 1 counts"}},
+        {"MOD_WMBUS_ADDR1=42\nMOD_WMBUS_ADDR9=042\nMOD_WMBUS_ADDR1=9\n",
+         {"2: MOD_WMBUS_ADDR9: address 42 is in MOD_WMBUS_ADDR1 too", "3: MOD_WMBUS_ADDR1: given again, line 1 counts"}},
+    };
+    test::TempDir dir;
+    for (const Row& row : rows) {
+        dir.write("settings", row.file);
+        auto settings = dirty_settings();
+        std::vector<std::string> problems;
+        EXPECT_TRUE(read_settings(*settings, dir.file("settings").c_str(), collect, &problems));
+        EXPECT_EQ(problems, row.problems) << row.file;
+        auto plain = dirty_settings();
+        load_settings(*plain, dir.file("settings").c_str());
+        EXPECT_EQ(std::memcmp(settings.get(), plain.get(), sizeof(Settings)), 0) << row.file;
+    }
+    // Nothing to read: reported, and what was loaded before stays.
+    for (const std::string& path : {dir.file("absent"), dir.path()}) {
+        auto kept = dirty_settings();
+        std::vector<std::string> problems;
+        EXPECT_FALSE(read_settings(*kept, path.c_str(), collect, &problems));
+        ASSERT_EQ(problems.size(), 1U);
+        EXPECT_EQ(problems[0].rfind("0: ", 0), 0U) << problems[0];
+        EXPECT_EQ(kept->period, 7U);
+    }
 }
 
 }  // namespace
