@@ -1,26 +1,29 @@
 #!/usr/bin/env python3
 """The package's maintainer scripts through the real dpkg, in a scratch root: a
-fresh install, a second configure, a purge, an upgrade from a version whose
-daemon ran as root, upgrades from 1.0.0 as it shipped, with its settings
-edited or not, and an upgrade with a FIFO at the line's lock path.
+fresh install, a second configure, a purge that leaves the machine as it was but
+the exports, an upgrade from a version whose daemon ran as root, upgrades from
+1.0.0 and 1.1.0 as they shipped, with their settings edited or not, norvalith-sim
+over 1.0.0, and an upgrade with a FIFO at the line's lock path. Then piuparts
+from the base root of tests/packaging/base_root.sh: install and purge, upgrades
+from 1.0.0 and 1.1.0 (or why it could not run).
 
-    maintainer_scripts.py --debs DIR [--old-deb DEB]
+    maintainer_scripts.py --debs DIR
 
-takes the norvalith package in DIR (scripts/package builds it), builds 1.0.0
-from its commit with that version's own scripts/package unless --old-deb names
-its package, and runs dpkg in private mount,
-IPC and PID namespaces: overlays over /etc (users, groups, enablement links),
-/var (dpkg's database) and the unit directory, tmpfs over /opt and /run. Nothing
-on the machine changes. Needs root, since useradd hands files to a new user that
-a normal user's namespace cannot map: otherwise SKIP (exit status 77).
-Ends with "N passed, N failed".
+takes the packages in DIR (scripts/package builds them), builds the releases
+from their commits with their own scripts/package (once: kept in DIR/releases),
+and runs dpkg in private mount, IPC and PID namespaces, chrooted into an overlay
+over / with an empty /opt: nothing on the machine changes. Needs root, since
+useradd hands files to a new user that a normal user's namespace cannot map:
+otherwise SKIP (exit status 77). Ends with "N passed, N failed".
 """
 
 import argparse
 import glob
 import grp
+import json
 import os
 import pwd
+import re
 import shutil
 import signal
 import stat
@@ -35,8 +38,9 @@ from harness.facts import SKIP  # noqa: E402
 USER = "norvalith"
 SETTINGS = sb.SETTINGS_PATH
 UNIT_DIR = "/usr/lib/systemd/system"
-OVERLAID = ("/etc", "/var", UNIT_DIR)
-RELEASE_1_0_0 = "2505899"
+RELEASES = [("1.0.0", "2505899"), ("1.1.0", "9e88160")]
+# What a purge may leave changed: the exports, and the machine's own bookkeeping.
+PURGE_LEAVES = re.compile(r"^(added /var/data(/Norvalith(/.*)?)?|\w+ /(etc/[^/]+-|var/(log|cache|lib/dpkg)/.*))$")
 
 
 class Failure(Exception):
@@ -71,20 +75,34 @@ def owner_mode(path):
 # ---------------------------------------------------------------- scratch root
 
 def scratch_root(stage, number):
-    """Fresh overlays and tmpfs mounts: an untouched copy of the machine to install into."""
-    for path in OVERLAID + ("/opt", "/run"):
-        while os.path.ismount(path) and subprocess.run(["umount", path], capture_output=True).returncode == 0:
-            pass
-    for index, path in enumerate(OVERLAID):
-        upper, work = ("%s/%d-%d-%s" % (stage, number, index, kind) for kind in ("upper", "work"))
-        os.makedirs(upper)
-        os.makedirs(work)
-        sb.mount("overlay", path, "overlay", "lowerdir=%s,upperdir=%s,workdir=%s" % (path, upper, work))
-    sb.mount("tmpfs", "/opt", "tmpfs", "mode=0755")
+    """An untouched copy of the machine to chroot into, and the overlay's upper layer,
+    which holds all a case changes. /opt is empty and no mount point, as on a fresh
+    system, so that dpkg may remove it as it would there."""
+    upper, work, root = ("%s/%d-%s" % (stage, number, kind) for kind in ("upper", "work", "root"))
+    for path in (upper + "/opt", work, root):
+        os.makedirs(path)
+    os.setxattr(upper + "/opt", "trusted.overlay.opaque", b"y")
+    sb.mount("overlay", root, "overlay", "lowerdir=/,upperdir=%s,workdir=%s" % (upper, work))
     # No /run/systemd/system in here: the scripts never reach the machine's systemd.
-    sb.mount("tmpfs", "/run", "tmpfs", "mode=0755")
-    os.mkdir("/run/lock", 0o1777)
-    os.chmod("/run/lock", 0o1777)
+    sb.mount("tmpfs", root + "/run", "tmpfs", "mode=0755")
+    os.mkdir(root + "/run/lock", 0o1777)
+    os.chmod(root + "/run/lock", 0o1777)
+    sb.mount("/dev", root + "/dev", rbind=True)
+    sb.mount("proc", root + "/proc", "proc")
+    sb.mount(stage, root + stage, bind=True)
+    return root, upper
+
+
+def changes(upper):
+    """What a case changed on the machine, from its upper layer: ("added", path) and,
+    for the whiteouts over the machine's paths, ("removed", path)."""
+    for top, dirs, files in os.walk(upper):
+        for path in (os.path.join(top, name)[len(upper):] for name in dirs + files):
+            info = os.lstat(upper + path)
+            if stat.S_ISCHR(info.st_mode) and info.st_rdev == 0:
+                yield "removed", path
+            elif not os.path.lexists(path):
+                yield "added", path
 
 
 def old_package(deb, directory):
@@ -137,7 +155,8 @@ def shipped_settings(deb):
                           check=True, capture_output=True, text=True).stdout
 
 
-def fresh_install_and_purge(deb, old):
+def fresh_install_and_purge(debs):
+    deb = debs["norvalith"]
     run("dpkg", "-i", deb)
     expect_installed("fresh install")
     with open(SETTINGS) as settings:
@@ -146,14 +165,14 @@ def fresh_install_and_purge(deb, old):
         settings.write("MOD_WMBUS_ADDR1=12345678\n")
     os.chmod(SETTINGS, 0o644)
 
-    run("dpkg", "-i", deb)  # configured again: nothing added twice, the settings kept
+    run("dpkg", "-i", deb, debs["norvalith-sim"])  # configured again: nothing added twice, the settings kept
     expect_installed("second configure")
     with open(SETTINGS) as settings:
         expect_equal(settings.read().endswith("MOD_WMBUS_ADDR1=12345678\n"), True, "settings kept")
 
     with open(os.path.join(sb.EXPORT_DIR, "12345678_2024-03-05.xml"), "w") as export:
         export.write("<Envelope/>\n")
-    run("dpkg", "-P", "norvalith")
+    run("dpkg", "-P", "norvalith", "norvalith-sim")
     expect_equal([os.path.exists(p) for p in (SETTINGS, "/opt/Norvalith", os.path.join(UNIT_DIR, "norvalith.service"))],
                  [False] * 3, "settings, /opt/Norvalith and the unit after a purge")
     expect_equal(os.listdir(sb.EXPORT_DIR), ["12345678_2024-03-05.xml"], "exports after a purge")
@@ -161,8 +180,9 @@ def fresh_install_and_purge(deb, old):
     pwd.getpwnam(USER)
 
 
-def upgrade_from_root(deb, old):
-    run("dpkg", "-i", old)
+def upgrade_from_root(debs):
+    deb = debs["norvalith"]
+    run("dpkg", "-i", debs["0.9.0"])
     # What the daemon and postinst of that version left: all root's.
     with open(SETTINGS, "w") as settings:
         settings.write("MOD_WMBUS_PASSWORD=secret\n")
@@ -221,27 +241,30 @@ def upgrade_from_root(deb, old):
     expect_equal(table_segments(), [own_table], "the daemon user's own table")
 
 
-# 1.0.0 made the settings from its example; the conffile that replaces them
-# must keep an edit without asking, and take the new file over an unedited one.
+# 1.0.0 made the settings from its example, 1.1.0 shipped them as a conffile:
+# an edit stays without a question, an unedited file becomes the new one.
 RELEASE_UPGRADES = [
-    # (what, appended to 1.0.0's settings, settings after the upgrade)
-    ("edited", "MOD_WMBUS_ADDR1=12345678\n", "edit"),
-    ("as made", "", "shipped"),
+    # (release, what, appended to its settings, settings after the upgrade)
+    ("1.0.0", "edited", "MOD_WMBUS_ADDR1=12345678\n", "edit"),
+    ("1.0.0", "as made", "", "shipped"),
+    ("1.1.0", "edited", "MOD_WMBUS_ADDR1=12345678\n", "edit"),
 ]
 
 
-def upgrade_from_1_0_0(deb, release):
-    for what, edit, expected in RELEASE_UPGRADES:
-        run("dpkg", "-i", release)
+def upgrade_from_releases(debs):
+    deb = debs["norvalith"]
+    for release, what, edit, expected in RELEASE_UPGRADES:
+        what = "%s, from %s" % (what, release)
+        run("dpkg", "-i", debs[release]["norvalith"])
         with open(SETTINGS, "a") as settings:
             settings.write(edit)
         with open(SETTINGS) as settings:
             before = settings.read()
         run("dpkg", "-i", deb)
-        expect_installed("upgrade from 1.0.0, settings %s" % what)
+        expect_installed("upgrade, settings %s" % what)
         with open(SETTINGS) as settings:
             expect_equal(settings.read(), before if expected == "edit" else shipped_settings(deb),
-                         "settings %s after the upgrade from 1.0.0" % what)
+                         "settings %s after the upgrade" % what)
         conffiles = run("dpkg-query", "-W", "-f", "${Conffiles}", "norvalith")
         expect_equal(SETTINGS in conffiles, True, "settings a conffile (%s)" % what)
         expect_equal(sorted(os.listdir(os.path.dirname(SETTINGS))), ["settings", "version"],
@@ -250,6 +273,11 @@ def upgrade_from_1_0_0(deb, release):
         expect_installed("reinstall after the upgrade, settings %s" % what)
         run("dpkg", "-P", "norvalith")
         expect_equal(os.path.exists("/opt/Norvalith"), False, "/opt/Norvalith after a purge (%s)" % what)
+    # 1.0.0's norvalith held rc1180-sim: norvalith-sim takes it over, as apt installs it.
+    run("dpkg", "-i", debs["1.0.0"]["norvalith"])
+    run("dpkg", "--auto-deconfigure", "-i", debs["norvalith-sim"], deb)
+    expect_equal(run("dpkg-query", "-S", "/opt/Norvalith/bin/rc1180-sim").split(":")[0], "norvalith-sim",
+                 "the owner of rc1180-sim after norvalith-sim over 1.0.0")
 
 
 # postinst reads the lock only when it is a plain file; a FIFO there, or one
@@ -266,7 +294,8 @@ exec "${0##*/}" "$@"
 """
 
 
-def upgrade_with_fifo_lock(deb, old):
+def upgrade_with_fifo_lock(debs):
+    deb = debs["norvalith"]
     run("dpkg", "-i", deb)
     # dd and head first in the PATH: the lock becomes a FIFO when either is given it.
     shims = "/run/swap-in"
@@ -287,87 +316,150 @@ def upgrade_with_fifo_lock(deb, old):
         os.unlink(sb.LOCK_FILE)
 
 
-CASES = [fresh_install_and_purge, upgrade_from_root, upgrade_from_1_0_0, upgrade_with_fifo_lock]
+CASES = [fresh_install_and_purge, upgrade_from_root, upgrade_from_releases, upgrade_with_fifo_lock]
+# Cases that end purged: the machine as it was but for the exports.
+PURGED = [fresh_install_and_purge]
 
 
 # ---------------------------------------------------------------- runner
 
-def inside(deb, release):
+def inside(setup):
+    setup = json.loads(setup)
     stage = tempfile.mkdtemp(prefix="norvalith-scratch-")
-    sb.mount("tmpfs", stage, "tmpfs", "mode=0700")
-    old = old_package(deb, stage)
-    passed = failed = 0
+    sb.mount("tmpfs", stage, "tmpfs", "mode=0755")  # apt's sandbox user reads piuparts' repositories here
+    copy = lambda path: shutil.copy(path, stage)  # noqa: E731
+    debs = {name: copy(setup[name]) for name in ("norvalith", "norvalith-sim")}
+    debs.update({release: {name: copy(path) for name, path in packages.items()}
+                 for release, packages in setup["releases"].items()})
+    debs["0.9.0"] = old_package(debs["norvalith"], stage)
+    shipped = {name[1:] for deb in (debs["norvalith"], debs["norvalith-sim"])
+               for name in run("sh", "-c", "dpkg-deb --fsys-tarfile %s | tar -t" % deb).split()}
+    results = []
     for number, case in enumerate(CASES):
-        scratch_root(stage, number)
-        try:
-            case(deb, release if case is upgrade_from_1_0_0 else old)
-            print("PASS %s" % case.__name__)
-            passed += 1
-        except (Failure, sb.SandboxError, OSError, KeyError) as error:
-            print("FAIL %s: %s" % (case.__name__, error))
-            failed += 1
+        root, upper = scratch_root(stage, number)
         sys.stdout.flush()
-    print("%d passed, %d failed" % (passed, failed))
-    return 1 if failed else 0
+        child = os.fork()
+        if child == 0:
+            status = 1
+            try:
+                os.chroot(root)
+                os.chdir("/")
+                case(debs)
+                status = 0
+            except Exception as error:  # any: the child must reach _exit
+                print("FAIL %s: %s" % (case.__name__, error))
+            finally:
+                sys.stdout.flush()
+                os._exit(status)
+        passed = os.waitpid(child, 0)[1] == 0
+        # A stray copy of a shipped file is dpkg's to replace, and so gone after a purge
+        # (tar lists directories with a "/": /opt is no such file).
+        left = ["%s %s" % (kind, path) for kind, path in (changes(upper) if passed and case in PURGED else [])
+                if not PURGE_LEAVES.match("%s %s" % (kind, path)) and not (kind == "removed" and path in shipped)]
+        if left:
+            print("FAIL %s: after the purge: %s" % (case.__name__, ", ".join(left)))
+        elif passed:
+            print("PASS %s" % case.__name__)
+        results.append(passed and not left)
+    if not setup["base"]:
+        print("piuparts did not run: %s. The purge above was checked here alone." % setup["why"])
+    for number, (release, _) in enumerate(RELEASES if setup["base"] else []):
+        what = "piuparts: %supgrade from %s" % ("install and purge, " if number == 0 else "", release)
+        repo = os.path.join(stage, "repo-" + release)
+        os.mkdir(repo)
+        try:
+            run("sh", "-c", "cp %s %s && cd %s && dpkg-scanpackages . >Packages" % (
+                " ".join(debs[release].values()), repo, repo))
+            run("piuparts", "--distribution=bookworm", "--basetgz=" + setup["base"], "--log-level=info",
+                "--bindmount=" + repo, "--extra-repo=deb [trusted=yes] file://%s ./" % repo,
+                *["--no-install-purge-test"] * number, debs["norvalith"], debs["norvalith-sim"], timeout=900)
+            print("PASS " + what)
+            results.append(True)
+        except Failure as error:
+            # Its errors, without the steps that went well.
+            print("FAIL %s: %s" % (what, "\n".join(line for line in str(error).splitlines()
+                                                   if not re.match(r"\S+ (INFO|DEBUG):", line))[-3000:]))
+            results.append(False)
+        sys.stdout.flush()
+    print("%d passed, %d failed" % (results.count(True), results.count(False)))
+    return 0 if all(results) else 1
 
 
-def release_package(out):
-    """1.0.0 as it shipped, built from its commit with its own scripts/package."""
-    tree = os.path.join(out, "1.0.0")
-    os.makedirs(tree)
+def release_packages(cache, arch):
+    """Each release's packages as it shipped, built from its commit with its own
+    scripts/package once, then kept in cache: {release: {package: path}}."""
     top = subprocess.run(["git", "-C", HERE, "rev-parse", "--show-toplevel"], check=True,
                          capture_output=True, text=True).stdout.strip()
-    subprocess.run("git -C %s archive %s | tar -xf - -C %s" % (top, RELEASE_1_0_0, tree), shell=True, check=True)
-    # Its script builds this machine's package and the gateway's; only the first is needed.
-    script = os.path.join(tree, "scripts", "package")
-    with open(script) as f:
-        text = f.read().replace('"$(dpkg --print-architecture)" armhf', '"$(dpkg --print-architecture)"')
-    with open(script, "w") as f:
-        f.write(text)
-    run("sh", script)
-    debs = glob.glob(os.path.join(tree, "build", "pkg-debs", "norvalith_1.0.0_*.deb"))
-    if len(debs) != 1:
-        raise Failure("1.0.0's scripts/package made %s" % debs)
-    return debs[0]
+    releases = {}
+    for version, commit in RELEASES:
+        tree = os.path.join(cache, version)
+        pattern = os.path.join(tree, "build", "pkg-debs", "norvalith*_%s_%s.deb" % (version, arch))
+        if not glob.glob(pattern):
+            shutil.rmtree(tree, ignore_errors=True)
+            os.makedirs(tree)
+            subprocess.run("git -C %s archive %s | tar -xf - -C %s" % (top, commit, tree), shell=True, check=True)
+            # 1.1.0's script copies the files git lists; 1.0.0's builds this machine's
+            # package and the gateway's, of which only the first is needed.
+            run("sh", "-c", "cd %s && git init -q && git add -A" % tree)
+            script = os.path.join(tree, "scripts", "package")
+            with open(script) as f:
+                text = f.read().replace('"$(dpkg --print-architecture)" armhf', '"$(dpkg --print-architecture)"')
+            with open(script, "w") as f:
+                f.write(text)
+            run("sh", script, arch)
+        releases[version] = {os.path.basename(path).split("_")[0]: os.path.abspath(path)
+                             for path in glob.glob(pattern) if "-dbgsym_" not in path}
+        if "norvalith" not in releases[version]:
+            raise Failure("%s's scripts/package made %s" % (version, glob.glob(pattern)))
+    return releases
+
+
+def base_root():
+    """piuparts' Debian 12 root (base_root.sh makes and keeps it), or None and why not."""
+    if shutil.which("piuparts", path=sb.PATH) is None:
+        return None, "piuparts is not installed (Debian package piuparts)"
+    done = subprocess.run(["sh", os.path.join(HERE, "base_root.sh")], capture_output=True, text=True)
+    if done.returncode != 0:
+        return None, "no base root: %s" % done.stderr.strip().replace("\n", "; ")[-300:]
+    return os.path.abspath(os.path.join(HERE, "..", "..", done.stdout.strip())), None
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--debs", help="the folder of the norvalith package (scripts/package)")
-    parser.add_argument("--old-deb", help="the package of 1.0.0, instead of building it")
-    parser.add_argument("--inside", nargs=2, help=argparse.SUPPRESS)
+    parser.add_argument("--debs", help="the folder of the norvalith packages (scripts/package)")
+    parser.add_argument("--inside", help=argparse.SUPPRESS)
     options = parser.parse_args()
     if options.inside:
-        return inside(*options.inside)
+        return inside(options.inside)
     if options.debs is None:
         parser.error("--debs is required")
 
     arch = subprocess.run(["dpkg", "--print-architecture"], capture_output=True, text=True).stdout.strip()
-    debs = glob.glob(os.path.join(options.debs, "norvalith_*_%s.deb" % arch))
+    debs = {name: glob.glob(os.path.join(options.debs, "%s_*_%s.deb" % (name, arch)))
+            for name in ("norvalith", "norvalith-sim")}
     reason = None
     if os.geteuid() != 0:
         reason = "needs root: useradd hands files to a user that a normal user's namespace cannot map"
     elif shutil.which("dpkg", path=sb.PATH) is None or shutil.which("useradd", path=sb.PATH) is None:
         reason = "no dpkg or useradd: not a Debian system"
-    elif not os.path.isdir(UNIT_DIR):
-        reason = "no %s to lay an overlay on" % UNIT_DIR
-    elif len(debs) != 1:
-        reason = "no single norvalith package for %s in %s (scripts/package builds it)" % (arch, options.debs)
+    elif any(len(paths) != 1 for paths in debs.values()):
+        reason = "no single norvalith and norvalith-sim package for %s in %s (scripts/package builds them)" % (
+            arch, options.debs)
     if reason:
         print("SKIP: " + reason)
         print("0 passed, 0 failed, %d skipped" % len(CASES))
         return SKIP
 
-    with tempfile.TemporaryDirectory(prefix="norvalith-deb-") as out:
-        try:
-            release = os.path.abspath(options.old_deb) if options.old_deb else release_package(out)
-        except (Failure, subprocess.CalledProcessError) as error:
-            print("FAIL: 1.0.0's package: %s" % error)
-            return 1
-        argv = ["unshare", "--mount", "--ipc", "--pid", "--fork", "--mount-proc", "--propagation", "private",
-                "--kill-child", "--", sys.executable, os.path.abspath(__file__), "--inside",
-                os.path.abspath(debs[0]), release]
-        return subprocess.run(argv, env=dict(os.environ, PATH=sb.PATH)).returncode
+    try:
+        setup = {name: os.path.abspath(paths[0]) for name, paths in debs.items()}
+        setup["releases"] = release_packages(os.path.join(os.path.abspath(options.debs), "releases"), arch)
+    except (Failure, subprocess.CalledProcessError) as error:
+        print("FAIL: the releases' packages: %s" % error)
+        return 1
+    setup["base"], setup["why"] = base_root()
+    argv = ["unshare", "--mount", "--ipc", "--pid", "--fork", "--mount-proc", "--propagation", "private",
+            "--kill-child", "--", sys.executable, os.path.abspath(__file__), "--inside", json.dumps(setup)]
+    return subprocess.run(argv, env=dict(os.environ, PATH=sb.PATH)).returncode
 
 
 if __name__ == "__main__":

@@ -32,13 +32,14 @@ def main():
     with open(options.version_file, "rb") as f:
         shipped = f.read()
     # The daemon's answers to its command line: (arguments, exit status, standard output, standard error).
-    usage = b"usage: Norvalithd [--version | --help]\n"
+    usage = b"usage: Norvalithd [--version | --help | --check-settings [FILE]]\n"
     answers = [
         (["--version"], 0, ("Norvalithd %s\n" % v).encode(), b""),
         (["--help"], 0, usage, b""),
         (["-v"], 2, b"", usage),
         (["--version", "--help"], 2, b"", usage),
         ([""], 2, b"", usage),
+        (["--check-settings", "/nonexistent"], 1, b"open(/nonexistent) error: No such file or directory\n", b""),
     ]
     checks = [
         ("version file", shipped, v.encode()),
