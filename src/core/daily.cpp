@@ -84,7 +84,12 @@ bool check_day(DailyExport& daily, const Settings& settings, const WallTime& at)
         return false;
     }
     // A clock set back leaves a day that has not ended, and may come forward
-    // again out of days already reported.
+    // again out of days already reported. Set back by more than a day, it was
+    // wrong before (an RTC that lost its battery): its days will not come again,
+    // and the days from now on are reported.
+    if (today < last - 1) {
+        daily.reported = today - 1;
+    }
     const bool report = today > last && last > daily.reported;
     if (report) {
         report_day(daily, settings);

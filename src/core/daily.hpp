@@ -35,7 +35,8 @@ void reset_daily(DailyExport& daily);
 // slot, and when the clock went forward from a day later than any reported, first
 // reports that day, "day YYYY-MM-DD: T telegrams, E of C meters exported", and the
 // configured meters without a file. So a day is reported once, and only when it
-// ended: a clock set back reports nothing. True when it reported; the first check
+// ended: a clock set back reports nothing (by more than a day, it was wrong, and
+// reports go on from the new date). True when it reported; the first check
 // after start only notes the day.
 bool check_day(DailyExport& daily, const Settings& settings, const WallTime& at);
 

@@ -418,6 +418,8 @@ TEST_F(Loop, ADayIsReportedOnceWhateverTheClockDoes) {
         {kLastSecond - 9, 3, nullptr},  // set back: 2024-03-06 has not ended
         {kMidnight, 4, nullptr},        // 2024-03-05 was reported
         {kMidnight + 86400, 0, "day 2024-03-06: 2 telegrams, 1 of 1 meters exported"},
+        {kMidnight - 10 * 86400, 5, nullptr},  // a clock that was days ahead, corrected
+        {kMidnight - 9 * 86400, 0, "day 2024-02-25: 1 telegrams, 1 of 1 meters exported"},
     };
     std::vector<std::string> reports;
     for (const Pass& pass : passes) {
