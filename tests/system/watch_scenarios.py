@@ -121,8 +121,9 @@ def watch_node_exporter(run):
     if not exporter or not promtool:
         raise Skip("prometheus-node-exporter or promtool not installed (Debian packages prometheus-node-exporter, "
                    "prometheus)")
+    # The package's link into node exporter's directory; /usr is the machine's own.
     with open(os.path.join(TOP, "debian", "norvalith.links")) as links:
-        for target, link in (line.split() for line in links if line.strip() and not line.startswith("#")):
+        for target, link in (line.split() for line in links if line.startswith("run/Norvalith/")):
             os.makedirs(os.path.dirname("/" + link), exist_ok=True)
             os.symlink("/" + target, "/" + link)
     sim, daemon = run.start()
@@ -171,7 +172,7 @@ def watch_reload(run):
     for name in run.box.exports():
         os.unlink(os.path.join(sb.EXPORT_DIR, name))  # collected
     run.box.settings("MOD_WMBUS_ADDR1=33333333\nMOD_WMBUS_ADDR2=12345678\nMOD_WMBUS_ADDR3 =1\n")
-    check = subprocess.run([sb.DAEMON_PATH, "--check-settings"], capture_output=True, text=True)
+    check = subprocess.run(run.box.emulator + [sb.DAEMON_PATH, "--check-settings"], capture_output=True, text=True)
     expect_equal((check.returncode, check.stdout), (1, 'settings line 3: MOD_WMBUS_ADDR3: blanks around "="\n'
                                                         "2 meters configured\n"), "the check")
     line_before, table_before = sim.trace_bytes(), sb.read_table()
