@@ -252,11 +252,16 @@ def check_exports(files, sent, configured_ids, clock, losses, failures):
 
 
 def check_log(messages, slots, files, ended, report_bounds, failures):
-    """Start-up messages, the report of the day that ended at midnight, and the read
-    error once the module went away; nothing else."""
+    """Start-up messages, the settings' notice of the meter in two slots, the report
+    of the day that ended at midnight, and the read error once the module went away;
+    nothing else."""
     report = [m for m in messages if m.startswith("day ")]
     missing = [m for m in messages if m.startswith("not exported on ")]
-    others = [m for m in messages if m not in report and m not in missing]
+    # The meter in two slots, as the settings' notice names it.
+    twice = [m for m in messages if m.startswith("settings line ")]
+    if len(twice) != 1 or not twice[0].endswith(" is in MOD_WMBUS_ADDR1 too"):
+        failures.append("settings notices: %s" % twice)
+    others = [m for m in messages if m not in report and m not in missing and m not in twice]
     errors = others[2:]
     if others[:2] != ["started", "rc1180 successfully initialized"] or len(errors) != 1 \
             or not errors[0].startswith("read: "):
